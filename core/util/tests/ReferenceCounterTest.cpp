@@ -1,0 +1,81 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "core/util/ReferenceCounter.h"
+
+namespace {
+
+const unsigned long kCore = 0x80000000ul;
+
+TEST(CoreReferenceCounter, RepeatedReferencesOfOneOwnerGoTogether) {
+    CReferenceCounter rc;
+    char b[1];
+    rc.Increment(b, 5);
+    rc.Increment(b, 5);
+    EXPECT_EQ(rc.Count(b), 2u);
+    EXPECT_TRUE(rc.Decrement(b, 5));
+    EXPECT_EQ(rc.Count(b), 0u);
+}
+
+TEST(CoreReferenceCounter, LastOwnerDecides) {
+    CReferenceCounter rc;
+    char b[1];
+    rc.Increment(b, 5);
+    rc.Increment(b, kCore);
+    EXPECT_FALSE(rc.Decrement(b, 5));
+    EXPECT_EQ(rc.Count(b), 1u);
+    EXPECT_TRUE(rc.Decrement(b, kCore));
+}
+
+TEST(CoreReferenceCounter, NullBufferIsIgnored) {
+    CReferenceCounter rc;
+    char b[1];
+    rc.Increment(b, 5);
+    rc.Increment(nullptr, 5);
+    EXPECT_TRUE(rc.Decrement(nullptr, 5));
+    EXPECT_EQ(rc.Buffers(), 1u);
+    EXPECT_EQ(rc.Count(b), 1u);
+}
+
+TEST(CoreReferenceCounter, DecrementOfAnOwnerWithoutReferenceRemovesNothing) {
+    CReferenceCounter rc;
+    char b[1];
+    rc.Increment(b, 5);
+    EXPECT_FALSE(rc.Decrement(b, 7));
+    EXPECT_EQ(rc.Count(b), 1u);
+}
+
+TEST(CoreReferenceCounter, DropTellsAStrayReleaseApart) {
+    CReferenceCounter rc;
+    char b[1], other[1];
+    // A buffer nobody counted must not be reported as "last reference gone".
+    EXPECT_EQ(rc.Drop(other, 5), CReferenceCounter::EDrop::NotHeld);
+    EXPECT_EQ(rc.Drop(nullptr, 5), CReferenceCounter::EDrop::NotHeld);
+    rc.Increment(b, 5);
+    rc.Increment(b, 6);
+    EXPECT_EQ(rc.Drop(b, 7), CReferenceCounter::EDrop::StillHeld);
+    EXPECT_EQ(rc.Drop(b, 5), CReferenceCounter::EDrop::StillHeld);
+    EXPECT_EQ(rc.Drop(b, 5), CReferenceCounter::EDrop::StillHeld);
+    EXPECT_EQ(rc.Drop(b, 6), CReferenceCounter::EDrop::LastGone);
+    EXPECT_EQ(rc.Drop(b, 6), CReferenceCounter::EDrop::NotHeld);
+}
+
+TEST(CoreReferenceCounter, ConcurrentOwnersLeaveNothingBehind) {
+    CReferenceCounter rc;
+    std::vector<char> buffers(64);
+    std::vector<std::thread> threads;
+    for (unsigned long owner = 1; owner <= 4; ++owner) {
+        threads.emplace_back([&rc, &buffers, owner] {
+            for (int round = 0; round < 200; ++round) {
+                for (char& b : buffers) rc.Increment(&b, owner);
+                for (char& b : buffers) rc.Decrement(&b, owner);
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(rc.Buffers(), 0u);
+}
+
+}  // namespace
