@@ -196,7 +196,7 @@ private:
     struct MergeCursor {
         bool valid;
         uint32_t entryNumber;
-        uint8_t slot;
+        _PSFILE_ENTRY entry;
         uint32_t counts[PSFILE_SLOTS];  // entries of each slot up to and including the current
     };
     // Everything one appended packet changes in memory; saved so a failed write can be undone.
@@ -215,13 +215,13 @@ private:
     uint32_t EntryCount() const;
     int32_t LoadEntry(uint32_t number, _PSFILE_ENTRY& entry);
     int32_t SeekIndex(int64_t position);
-    int32_t RebuildFromEntries();
-    int32_t ScanMedia();
-    int32_t WritePacket(const uint8_t* header, uint32_t headerLen, const uint8_t* body,
+    void RebuildFromEntries();
+    void ScanMedia();
+    int32_t WritePacket(uint8_t* header, uint32_t headerLen, const uint8_t* body,
                         uint32_t bodyLen, uint32_t padding, uint32_t length);
+    void AddToRecords(const _PSFILE_ENTRY& entry, uint32_t number);
     void BuildStreamMap(const _PSFILE_HEADER& header, const _PSFILE_CHANNEL* channels);
     void MakeMapTexts();
-    void StartMergeCursor(const _PSFILE_ENTRY& first);
     int32_t ReadSlotEntry(uint32_t slot, uint32_t index, _PSFILE_ENTRY& entry);
 
     int m_mediaFd;
@@ -229,7 +229,6 @@ private:
     bool m_writing;
     int64_t m_indexBase;
     int64_t m_dataStart;
-    int64_t m_mediaEnd;  // writing: end of the media file
 
     WriteState m_w;
     uint8_t m_packHeader[PSFILE_PACK_HEADER_SIZE];
