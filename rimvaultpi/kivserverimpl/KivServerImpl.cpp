@@ -1,0 +1,396 @@
+#include "rimvaultpi/kivserverimpl/KivServerImpl.h"
+
+#include <tinyxml2.h>
+
+#include <boost/filesystem/operations.hpp>
+#include <boost/io/quoted.hpp>
+#include <boost/system/error_code.hpp>
+#include <boost/uuid/random_generator.hpp>
+#include <sstream>
+#include <utility>
+
+#include "rimvaultpi/kivserverimpl/Guid.h"
+
+namespace rimvault {
+
+using tinyxml2::XMLDocument;
+using tinyxml2::XMLElement;
+namespace fs = boost::filesystem;
+
+namespace {
+
+// Attribute readers: true when the attribute is present and an integer.
+bool IntAttribute(const XMLElement& element, const char* name, int& value) {
+    return element.QueryIntAttribute(name, &value) == tinyxml2::XML_SUCCESS;
+}
+
+int IntAttributeOr(const XMLElement& element, const char* name, int fallback) {
+    int value = fallback;
+    return IntAttribute(element, name, value) ? value : fallback;
+}
+
+// The signed 32-bit seconds by which times travel in documents.
+int32_t DocumentSeconds(TimePoint t) { return static_cast<int32_t>(WholeSeconds(t)); }
+
+// Gigabytes to reserve for recordings of `totalSizeMb` megabytes: twice the size, rounded to
+// the nearest gigabyte, at least 1. Computed in 64 bits so that a huge or negative size
+// cannot wrap around into a wrong reservation.
+uint32_t ReservationGigabytes(int totalSizeMb) {
+    const int64_t doubledPlusHalf = 2 * static_cast<int64_t>(totalSizeMb) + 512;
+    if (doubledPlusHalf < 1025) return 1;
+    return static_cast<uint32_t>(doubledPlusHalf >> 10);
+}
+
+XMLElement* NewDocument(XMLDocument& doc, const char* rootName) {
+    doc.InsertEndChild(doc.NewDeclaration());
+    XMLElement* root = doc.NewElement(rootName);
+    doc.InsertEndChild(root);
+    return root;
+}
+
+XMLElement* AddChild(XMLElement& parent, const char* name) {
+    XMLElement* child = parent.GetDocument()->NewElement(name);
+    parent.InsertEndChild(child);
+    return child;
+}
+
+// The shared shape of device requests; returns the "Storage" element for the caller to extend.
+XMLElement* setup_storage_element(XMLDocument& doc, const char* command, const Uuid& id,
+                                  uint32_t ownerId, uint32_t number, TimePoint gapStart,
+                                  TimePoint gapEnd) {
+    XMLElement* root = NewDocument(doc, "Kivrec");
+    root->SetAttribute("Delta", 1);
+    XMLElement* devices = AddChild(*root, "Devices");
+    devices->SetAttribute("ID", static_cast<int32_t>(ownerId));
+    XMLElement* device = AddChild(*devices, "Device");
+    device->SetAttribute("Number", number);
+    XMLElement* storage = AddChild(*device, "Storage");
+    storage->SetAttribute("GUID", UuidText(id).c_str());
+    storage->SetAttribute("Command", command);
+    storage->SetAttribute("Start", DocumentSeconds(gapStart));
+    storage->SetAttribute("Stop", DocumentSeconds(gapEnd));
+    return storage;
+}
+
+XMLElement* NewReservation(XMLDocument& doc, const Uuid& id, int command) {
+    XMLElement* root = NewDocument(doc, "Kivrec");
+    XMLElement* storage = AddChild(*root, "Storage");
+    storage->SetAttribute("ID", kStoragePluginId);
+    XMLElement* reservation = AddChild(*storage, "Reservation");
+    reservation->SetAttribute("GUID", UuidText(id).c_str());
+    reservation->SetAttribute("Command", command);
+    return reservation;
+}
+
+// True when `file` is a regular file whose real path lies below the real path of `directory`;
+// `realFile` then receives that real path.
+bool IsRegularFileInside(const fs::path& file, const fs::path& directory, fs::path& realFile) {
+    boost::system::error_code error;
+    const fs::path real = fs::canonical(file, error);
+    if (error || !fs::is_regular_file(real, error)) return false;
+    const fs::path base = fs::canonical(directory, error);
+    if (error) return false;
+    auto r = real.begin();
+    for (auto b = base.begin(); b != base.end(); ++b, ++r) {
+        if (r == real.end() || *r != *b) return false;
+    }
+    if (r == real.end()) return false;
+    realFile = real;
+    return true;
+}
+
+}  // namespace
+
+std::string QuotedPath(const std::string& path) {
+    std::ostringstream out;
+    out << boost::io::quoted(path, '&', '"');
+    return out.str();
+}
+
+std::string ReadQuotedToken(const std::string& text) {
+    std::istringstream in(text);
+    std::string token;
+    in >> boost::io::quoted(token, '&', '"');
+    return token;
+}
+
+CKivServerImpl::CKivServerImpl(kivsvr::rimvault::Poster poster, Clock clock)
+    : poster(std::move(poster)), clock(std::move(clock)) {
+    if (!this->clock) this->clock = [] { return std::chrono::system_clock::now(); };
+    converter = [this](const kivsvr::rimvault::Message& message) {
+        LogError("Error 'no converter in this build' converting '" +
+                 QuotedPath(message.source_path) + "'");
+    };
+}
+
+void CKivServerImpl::SetConverter(Converter replacement) { converter = std::move(replacement); }
+
+void CKivServerImpl::RegisterEventSink(IEventSink* registered) { sink = registered; }
+
+// ---- inbound ------------------------------------------------------------------------------
+
+void CKivServerImpl::ParseEvent(const char* text, int32_t length) {
+    if (sink == nullptr || text == nullptr || length < 0) return;
+    XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
+    if (doc.Parse(text, static_cast<size_t>(length)) != tinyxml2::XML_SUCCESS) return;
+    const XMLElement* root = doc.FirstChildElement("Kivrec");
+    if (root == nullptr) return;
+
+    if (const XMLElement* devices = root->FirstChildElement("Devices")) {
+        const uint32_t ownerId = static_cast<uint32_t>(IntAttributeOr(*devices, "ID", 0));
+        // The first "Device" and every element after it, whatever its name.
+        for (const XMLElement* device = devices->FirstChildElement("Device"); device != nullptr;
+             device = device->NextSiblingElement()) {
+            if (!ParseDevice(*device, ownerId)) return;
+        }
+    }
+    ParseReservation(*root);
+}
+
+bool CKivServerImpl::ParseDevice(const XMLElement& device, uint32_t ownerId) {
+    const uint32_t number = static_cast<uint32_t>(IntAttributeOr(device, "Number", 0));
+
+    const char* ipAddress = device.Attribute("ipAddress");
+    if (ipAddress != nullptr && *ipAddress == '\0') {
+        sink->OnDeviceDeleted(ownerId, number);
+        return false;
+    }
+
+    if (device.Attribute("RimvaultSupported", "1") != nullptr && ownerId != 0 && number != 0) {
+        sink->OnCapableDevice(ownerId, number);
+    }
+
+    // Only encoder 0 reports the connection state.
+    const XMLElement* codec = device.FirstChildElement("Codec");
+    const XMLElement* encoder = codec ? codec->FirstChildElement("Encoder") : nullptr;
+    int encoderNumber = -1;
+    if (encoder != nullptr && IntAttribute(*encoder, "Number", encoderNumber) &&
+        encoderNumber == 0) {
+        const XMLElement* channel = encoder->FirstChildElement("Channel");
+        int connected = 0;
+        if (channel != nullptr && IntAttribute(*channel, "Connected", connected)) {
+            const ConnectionKey key{ownerId, number, 0,
+                                    static_cast<uint32_t>(IntAttributeOr(*channel, "Number", -1))};
+            sink->OnDeviceConnectStateChange(key, connected == 1 ? CONNECTED : DISCONNECTED, 0,
+                                             FromSeconds(IntAttributeOr(*channel, "Time", -1)));
+        }
+    }
+
+    if (const XMLElement* storage = device.FirstChildElement("Storage")) {
+        ParseStorageAnswer(*storage);
+    }
+    ParseDownload(device);
+    return true;
+}
+
+void CKivServerImpl::ParseStorageAnswer(const XMLElement& storage) {
+    // An answer without "GUID" cannot belong to any operation.
+    const char* guid = storage.Attribute("GUID");
+    if (guid == nullptr) return;
+    const Uuid id = ParseGuid(guid);
+
+    int status = 0;
+    if (IntAttribute(storage, "RetrievalStatus", status)) {
+        if (status == 3) {
+            sink->OperationSucceeded(id);
+        } else if (status == 4) {
+            sink->OperationFailed(id, IntAttributeOr(storage, "ErrorCode", -1),
+                                  FromSeconds(IntAttributeOr(storage, "FailedClipStartTime", -1)));
+        }
+    }
+
+    for (const XMLElement* input = storage.FirstChildElement("Input"); input != nullptr;
+         input = input->NextSiblingElement("Input")) {
+        for (const XMLElement* context = input->FirstChildElement("Context"); context != nullptr;
+             context = context->NextSiblingElement("Context")) {
+            int contextNumber = -1;
+            if (!IntAttribute(*context, "Number", contextNumber) || contextNumber != 0) continue;
+            int recordings = 0;
+            if (!IntAttribute(*context, "Recordings", recordings) || recordings < 1) {
+                sink->OperationSucceeded(id);  // nothing to retrieve
+                continue;
+            }
+            int totalSize = 0;
+            int oldestStart = 0;
+            int newestEnd = 0;
+            if (!IntAttribute(*context, "TotalSize", totalSize)) continue;
+            if (!IntAttribute(*context, "OldestStart", oldestStart) ||
+                !IntAttribute(*context, "NewestEnd", newestEnd)) {
+                continue;
+            }
+            sink->OnStorageStatus(id, ReservationGigabytes(totalSize));
+        }
+    }
+}
+
+void CKivServerImpl::ParseDownload(const XMLElement& device) {
+    const XMLElement* input = device.FirstChildElement("Input");
+    const XMLElement* context = input ? input->FirstChildElement("Context") : nullptr;
+    const XMLElement* storage = context ? context->FirstChildElement("Storage") : nullptr;
+    if (storage == nullptr) return;
+    const char* guid = storage->Attribute("GUID");
+    if (guid == nullptr) return;
+    const Uuid id = ParseGuid(guid);
+
+    int status = -1;
+    const char* fileName = storage->Attribute("FileName");
+    if (!IntAttribute(*storage, "RetrievalStatus", status) || status != 3 || fileName == nullptr) {
+        return;
+    }
+    const fs::path file(ReadQuotedToken(fileName));
+
+    const TimePoint now = clock();
+    auto timeOrNow = [&](const char* name) {
+        int seconds = -1;
+        if (!IntAttribute(*storage, name, seconds) || seconds == -1) return now;
+        return FromSeconds(seconds);
+    };
+    const TimePoint start = timeOrNow("Start");
+    const TimePoint stop = timeOrNow("Stop");
+    int inputNumber = 0;
+    if (!IntAttribute(*storage, "InputNumber", inputNumber) || inputNumber < 1) inputNumber = 0;
+    const char* inputName = storage->Attribute("InputName");
+    const int type = IntAttributeOr(*storage, "Type", 1);
+
+    sink->OnRecordingDownloaded(id, file, static_cast<kiv::ERecordingType>(type), start, stop,
+                                static_cast<uint32_t>(inputNumber),
+                                inputName ? inputName : "input 1");
+}
+
+void CKivServerImpl::ParseReservation(const XMLElement& root) {
+    const XMLElement* storage = root.FirstChildElement("Storage");
+    const XMLElement* reservation = storage ? storage->FirstChildElement("Reservation") : nullptr;
+    if (reservation == nullptr) return;
+    const char* guid = reservation->Attribute("GUID");
+    const char* temporary = reservation->Attribute("TmpDir");
+    const char* output = reservation->Attribute("OutDir");
+    if (guid == nullptr || temporary == nullptr || output == nullptr) return;
+    sink->OnDiskSpaceReserved(ParseGuid(guid), fs::path(temporary), fs::path(output));
+}
+
+Uuid CKivServerImpl::CreateOperation(uint32_t /*ownerId*/, uint32_t /*number*/) {
+    boost::uuids::random_generator generate;  // version 4, RFC 4122 variant
+    return generate();
+}
+
+// ---- outbound -----------------------------------------------------------------------------
+
+void CKivServerImpl::ReserveDiskSpace(const Uuid& id, uint32_t gigabytes) {
+    XMLDocument doc;
+    NewReservation(doc, id, 4)->SetAttribute("ReserveGB", gigabytes);
+    poster(doc, kRouteStorage);
+}
+
+void CKivServerImpl::CancelDiskSpaceReservation(const Uuid& id) {
+    // The operation's download directories are given back with its reservation.
+    retrievals.erase(id);
+    XMLDocument doc;
+    NewReservation(doc, id, 3);
+    poster(doc, kRouteStorage);
+}
+
+void CKivServerImpl::SendStatusRequest(Uuid id, uint32_t ownerId, uint32_t number,
+                                       TimePoint gapStart, TimePoint gapEnd) {
+    XMLDocument doc;
+    setup_storage_element(doc, "1", id, ownerId, number, gapStart, gapEnd);
+    poster(doc, kRouteToPlugins);
+}
+
+void CKivServerImpl::SendRetrievalRequest(const Uuid& id, uint32_t ownerId, uint32_t number,
+                                          TimePoint gapStart, TimePoint gapEnd,
+                                          const fs::path& temporaryDirectory,
+                                          const fs::path& outputDirectory) {
+    boost::system::error_code error;
+    const fs::file_status status = fs::status(temporaryDirectory, error);
+    if (error || !fs::exists(status)) {
+        error.clear();
+        fs::create_directories(temporaryDirectory, error);
+        if (error) {
+            LogError("Error '" + std::string(error.category().name()) + ":" +
+                     std::to_string(error.value()) + "' trying to create directory '" +
+                     QuotedPath(temporaryDirectory.string()) + "'");
+            return;
+        }
+    }
+    XMLDocument doc;
+    XMLElement* storage =
+        setup_storage_element(doc, "2", id, ownerId, number, gapStart, gapEnd);
+    storage->SetAttribute("TmpFileDir", QuotedPath(temporaryDirectory.string()).c_str());
+
+    std::vector<RetrievalDirectories>& known = retrievals[id];
+    bool seen = false;
+    for (const RetrievalDirectories& directories : known) {
+        seen = seen || (directories.temporary == temporaryDirectory &&
+                        directories.output == outputDirectory);
+    }
+    if (!seen) known.push_back(RetrievalDirectories{temporaryDirectory, outputDirectory});
+
+    poster(doc, kRouteToPlugins);
+}
+
+void CKivServerImpl::DecontainerizeAndStore(const Uuid& id, uint32_t ownerId, uint32_t number,
+                                            const fs::path& file, const std::string& inputName,
+                                            TimePoint start, TimePoint end,
+                                            kiv::ERecordingType type) {
+    // Only a file that a retrieval of this operation downloaded may be converted: the
+    // conversion deletes its input, so a path from a document must never reach anything else.
+    const RetrievalDirectories* directories = nullptr;
+    fs::path realFile;
+    const auto known = retrievals.find(id);
+    if (known != retrievals.end()) {
+        for (const RetrievalDirectories& candidate : known->second) {
+            if (IsRegularFileInside(file, candidate.temporary, realFile)) {
+                directories = &candidate;
+                break;
+            }
+        }
+    }
+    if (directories == nullptr) {
+        LogError("Error 'not a regular file inside the temporary directory of operation " +
+                 UuidText(id) + "' converting '" + QuotedPath(file.string()) + "'");
+        return;
+    }
+
+    kivsvr::rimvault::Message message;
+    message.source = ownerId;
+    message.device = static_cast<int32_t>(number);
+    message.start_time = static_cast<uint32_t>(WholeSeconds(start));
+    message.end_time = static_cast<uint32_t>(WholeSeconds(end));
+    message.source_path = realFile.string();
+    message.input_name = inputName;
+    message.output_root = directories->output.string();
+    message.record_flags = type == 1 ? 0x80 : type == 3 ? 0x40 : 0;
+    message.record_flags2 = 0;
+    converter(message);
+}
+
+void CKivServerImpl::BuildClientStatus(int32_t status, TimePoint time) {
+    XMLDocument doc;
+    XMLElement* rimvault = AddChild(*NewDocument(doc, "Kivrec"), "Rimvault");
+    rimvault->SetAttribute("ID", kRimvaultPluginId);
+    rimvault->SetAttribute("Status", status);
+    rimvault->SetAttribute("Time", DocumentSeconds(time));
+    poster(doc, kRouteStorage);
+}
+
+void CKivServerImpl::SendRimvaultStarting(TimePoint now) {
+    BuildClientStatus(kiv::rimvault::RIMVAULT_STARTING, now);
+}
+
+void CKivServerImpl::SendRimvaultDone(kiv::rimvault::RIMVAULT_STATUS status, TimePoint now) {
+    BuildClientStatus(status, now);
+}
+
+void CKivServerImpl::LogInfo(const std::string& text) { PostLogMessage(kLogInfo, text.c_str()); }
+
+void CKivServerImpl::LogError(const std::string& text) { PostLogMessage(kLogError, text.c_str()); }
+
+void CKivServerImpl::PostLogMessage(int32_t level, const char* text) {
+    XMLDocument doc;
+    XMLElement* message = NewDocument(doc, "log_msg");
+    message->SetAttribute("level", level);
+    message->SetText(text);
+    poster(doc, kRouteLog);
+}
+
+}  // namespace rimvault

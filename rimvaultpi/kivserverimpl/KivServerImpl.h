@@ -1,0 +1,103 @@
+#pragma once
+// The plug-in's translator between the server's XML documents and the retrieval engine:
+// inbound documents become calls on the engine (`ParseEvent`), and the engine's requests,
+// status documents and log lines become documents handed to the poster.
+//
+// [plug-in worker thread] every operation; no lock of its own.
+
+#include <boost/filesystem/path.hpp>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "rimvaultpi/rimvault/IEventSink.h"
+#include "rimvaultpi/rimvault/IKivServer.h"
+#include "rimvaultpi/rimvault/RimvaultTypes.h"
+#include "rimvaultpi/synclayer/Message.h"
+#include "rimvaultpi/synclayer/Poster.h"
+
+namespace tinyxml2 {
+class XMLElement;
+}
+
+namespace rimvault {
+
+// Routing flags of the documents the translator posts.
+constexpr unsigned long kRouteToPlugins = 0x100;  // device requests
+constexpr unsigned long kRouteStorage = 0x004;    // reservations and status documents
+constexpr unsigned long kRouteLog = 0x040;        // log lines
+
+constexpr uint32_t kStoragePluginId = 327680;  // 0x00050000
+constexpr uint32_t kRimvaultPluginId = 5308416;  // 0x00510000
+
+constexpr int32_t kLogInfo = 25;
+constexpr int32_t kLogError = 75;
+
+// Quoted path text: the path in double quotes, with "&" before every double quote and "&".
+std::string QuotedPath(const std::string& path);
+// Reads one token that may be quoted as above; unquoted text ends at the first white space.
+std::string ReadQuotedToken(const std::string& text);
+
+class CKivServerImpl : public IKivServer {
+public:
+    using Clock = std::function<TimePoint()>;
+    // Runs one conversion of a downloaded file to its end.
+    using Converter = std::function<void(const kivsvr::rimvault::Message&)>;
+
+    // `poster` sends every document; `clock` is the time of downloads reported without one.
+    explicit CKivServerImpl(kivsvr::rimvault::Poster poster, Clock clock = {});
+
+    // Parses `length` bytes of XML (not NUL-terminated) and reports what they say to the
+    // registered sink. Malformed XML is dropped. Raises std::runtime_error("invalid uuid
+    // string") for a malformed "GUID"; calls made for earlier parts of the document stand.
+    void ParseEvent(const char* text, int32_t length);
+
+    // Replaces the conversion of downloaded files (tests).
+    void SetConverter(Converter converter);
+
+    void RegisterEventSink(IEventSink* sink) override;
+    void ReserveDiskSpace(const Uuid& id, uint32_t gigabytes) override;
+    void CancelDiskSpaceReservation(const Uuid& id) override;
+    Uuid CreateOperation(uint32_t ownerId, uint32_t number) override;
+    void SendStatusRequest(Uuid id, uint32_t ownerId, uint32_t number, TimePoint gapStart,
+                           TimePoint gapEnd) override;
+    void SendRetrievalRequest(const Uuid& id, uint32_t ownerId, uint32_t number,
+                              TimePoint gapStart, TimePoint gapEnd,
+                              const boost::filesystem::path& temporaryDirectory,
+                              const boost::filesystem::path& outputDirectory) override;
+    void DecontainerizeAndStore(const Uuid& id, uint32_t ownerId, uint32_t number,
+                                const boost::filesystem::path& file, const std::string& inputName,
+                                TimePoint start, TimePoint end, kiv::ERecordingType type) override;
+    void SendRimvaultStarting(TimePoint now) override;
+    void SendRimvaultDone(kiv::rimvault::RIMVAULT_STATUS status, TimePoint now) override;
+    void LogInfo(const std::string& text) override;
+    void LogError(const std::string& text) override;
+
+    void PostLogMessage(int32_t level, const char* text);
+
+private:
+    // Where one retrieval request of an operation downloads to and stores its conversions.
+    struct RetrievalDirectories {
+        boost::filesystem::path temporary;
+        boost::filesystem::path output;
+    };
+
+    // Returns false when the document must not be looked at any further.
+    bool ParseDevice(const tinyxml2::XMLElement& device, uint32_t ownerId);
+    void ParseStorageAnswer(const tinyxml2::XMLElement& storage);
+    void ParseDownload(const tinyxml2::XMLElement& device);
+    void ParseReservation(const tinyxml2::XMLElement& root);
+    void BuildClientStatus(int32_t status, TimePoint time);
+
+    kivsvr::rimvault::Poster poster;
+    IEventSink* sink = nullptr;
+    Clock clock;
+    Converter converter;
+    // The directories of every retrieval request sent for an operation whose reservation
+    // has not been cancelled.
+    std::map<Uuid, std::vector<RetrievalDirectories>> retrievals;
+};
+
+}  // namespace rimvault

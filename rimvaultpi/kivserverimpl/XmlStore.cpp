@@ -1,0 +1,201 @@
+#include "rimvaultpi/kivserverimpl/XmlStore.h"
+
+#include <fcntl.h>
+#include <tinyxml2.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <boost/filesystem/path.hpp>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <utility>
+
+#include "rimvaultpi/kivserverimpl/Guid.h"
+
+namespace rimvault {
+
+const char* const rimvaultStateFilename = "rimvaultpi_state.xml";
+
+using tinyxml2::XMLDocument;
+using tinyxml2::XMLElement;
+
+namespace {
+
+constexpr int64_t kInt32Max = std::numeric_limits<int32_t>::max();
+
+bool PositiveInt32(int64_t value) { return value > 0 && value <= kInt32Max; }
+
+// The reader rejects the whole rest of the file at a record it cannot take back, so such a
+// record is not written.
+bool Readable(const DisconnectRecord& record) {
+    return PositiveInt32(record.key.ownerId) && PositiveInt32(record.key.number) &&
+           PositiveInt32(WholeSeconds(record.disconnectedAt));
+}
+
+XMLElement* AddChild(XMLElement& parent, const char* name) {
+    XMLElement* child = parent.GetDocument()->NewElement(name);
+    parent.InsertEndChild(child);
+    return child;
+}
+
+[[noreturn]] void WriteFailed(const std::string& what, const std::string& file, int error) {
+    throw std::runtime_error(what + " '" + file + "': " + std::strerror(error));
+}
+
+// Replaces `path` with `text` so that a crash at any moment leaves either the old or the new
+// complete file: write a temporary file beside it, flush it to disk, rename it over `path`.
+void ReplaceFile(const std::string& path, const char* text, size_t size) {
+    const std::string temporary = path + ".tmp";
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) WriteFailed("cannot create", temporary, errno);
+    size_t written = 0;
+    while (written < size) {
+        const ssize_t n = ::write(fd, text + written, size - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            const int error = n < 0 ? errno : EIO;
+            ::close(fd);
+            ::unlink(temporary.c_str());
+            WriteFailed("cannot write", temporary, error);
+        }
+        written += static_cast<size_t>(n);
+    }
+    if (::fsync(fd) != 0) {
+        const int error = errno;
+        ::close(fd);
+        ::unlink(temporary.c_str());
+        WriteFailed("cannot flush", temporary, error);
+    }
+    if (::close(fd) != 0) {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        WriteFailed("cannot close", temporary, error);
+    }
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        WriteFailed("cannot rename", temporary, error);
+    }
+    // Make the rename itself durable; the new file is complete whether or not this succeeds.
+    std::string directory = boost::filesystem::path(path).parent_path().string();
+    if (directory.empty()) directory = ".";
+    const int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        (void)::fsync(dirFd);
+        ::close(dirFd);
+    }
+}
+
+}  // namespace
+
+CXmlStore::CXmlStore(std::string path, Clock clock)
+    : path(std::move(path)), clock(std::move(clock)) {
+    if (!this->clock) this->clock = [] { return std::chrono::system_clock::now(); };
+}
+
+TimePoint CXmlStore::Now() { return clock(); }
+
+void CXmlStore::WriteRimvaultState(std::vector<DisconnectRecord>& disconnectRecords,
+                                   std::vector<SRetrieveOperation>& operations) {
+    std::stable_sort(disconnectRecords.begin(), disconnectRecords.end(),
+                     [](const DisconnectRecord& a, const DisconnectRecord& b) {
+                         return a.key.Device() < b.key.Device();
+                     });
+
+    XMLDocument doc;
+    doc.InsertEndChild(doc.NewDeclaration());
+    XMLElement* root = doc.NewElement("Kivrec");
+    doc.InsertEndChild(root);
+
+    XMLElement* devices = nullptr;
+    for (const DisconnectRecord& record : disconnectRecords) {
+        if (!Readable(record)) continue;
+        if (devices == nullptr ||
+            devices->IntAttribute("ID") != static_cast<int32_t>(record.key.ownerId)) {
+            devices = AddChild(*root, "Devices");
+            devices->SetAttribute("ID", static_cast<int32_t>(record.key.ownerId));
+        }
+        XMLElement* device = AddChild(*devices, "Device");
+        device->SetAttribute("Number", static_cast<int32_t>(record.key.number));
+        device->SetAttribute("DisconnectTime",
+                             static_cast<int32_t>(WholeSeconds(record.disconnectedAt)));
+    }
+
+    if (!operations.empty()) {
+        XMLElement* list = AddChild(*root, "Operations");
+        for (const SRetrieveOperation& operation : operations) {
+            XMLElement* element = AddChild(*list, "Operation");
+            element->SetAttribute("Devices", operation.device.ownerId);
+            element->SetAttribute("Device", operation.device.number);
+            element->SetAttribute("GUID", UuidText(operation.id).c_str());
+            element->SetAttribute("StartTime", static_cast<int32_t>(WholeSeconds(operation.gapStart)));
+            element->SetAttribute("EndTime", static_cast<int32_t>(WholeSeconds(operation.gapEnd)));
+            element->SetAttribute("Attempts", operation.attempts);
+        }
+    }
+
+    tinyxml2::XMLPrinter printer;  // indented
+    doc.Print(&printer);
+    ReplaceFile(path, printer.CStr(), static_cast<size_t>(printer.CStrSize() - 1));
+}
+
+void CXmlStore::ReadRimvaultState(std::vector<DisconnectRecord>& disconnectRecords,
+                                  std::vector<SRetrieveOperation>& operations) {
+    XMLDocument doc;
+    if (doc.LoadFile(path.c_str()) != tinyxml2::XML_SUCCESS) {
+        throw std::invalid_argument("error opening or parsing rimvaultpi.xml");
+    }
+    const XMLElement* root = doc.FirstChildElement("Kivrec");
+    if (root == nullptr) return;
+
+    for (const XMLElement* devices = root->FirstChildElement("Devices"); devices != nullptr;
+         devices = devices->NextSiblingElement("Devices")) {
+        int ownerId = 0;
+        if (devices->QueryIntAttribute("ID", &ownerId) != tinyxml2::XML_SUCCESS || ownerId <= 0) {
+            throw std::invalid_argument("invalid or missing plug-in id");
+        }
+        // The first "Device" and every element after it, whatever its name.
+        for (const XMLElement* device = devices->FirstChildElement("Device"); device != nullptr;
+             device = device->NextSiblingElement()) {
+            int number = 0;
+            if (device->QueryIntAttribute("Number", &number) != tinyxml2::XML_SUCCESS ||
+                number <= 0) {
+                throw std::invalid_argument("invalid or missing device number");
+            }
+            int seconds = 0;
+            if (device->QueryIntAttribute("DisconnectTime", &seconds) != tinyxml2::XML_SUCCESS ||
+                seconds <= 0) {
+                throw std::invalid_argument("invalid or missing disconnect time");
+            }
+            const ConnectionKey key{static_cast<uint32_t>(ownerId), static_cast<uint32_t>(number),
+                                    0, 0};
+            disconnectRecords.push_back(DisconnectRecord{key, FromSeconds(seconds)});
+        }
+    }
+
+    const XMLElement* list = root->FirstChildElement("Operations");
+    for (const XMLElement* element = list ? list->FirstChildElement("Operation") : nullptr;
+         element != nullptr; element = element->NextSiblingElement("Operation")) {
+        // An operation whose identifier is missing or unreadable cannot be matched to any
+        // answer; it is skipped.
+        const char* guid = element->Attribute("GUID");
+        if (guid == nullptr) continue;
+        SRetrieveOperation operation;
+        try {
+            operation.id = ParseGuid(guid);
+        } catch (const std::runtime_error&) {
+            continue;
+        }
+        operation.device.ownerId = element->UnsignedAttribute("Devices", 0xFFFFFFFFu);
+        operation.device.number = element->UnsignedAttribute("Device", 0xFFFFFFFFu);
+        operation.gapStart = FromSeconds(element->IntAttribute("StartTime", -1));
+        operation.gapEnd = FromSeconds(element->IntAttribute("EndTime", -1));
+        operation.attempts = element->IntAttribute("Attempts", -1);
+        operations.push_back(operation);
+    }
+}
+
+}  // namespace rimvault

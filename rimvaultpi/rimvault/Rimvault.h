@@ -1,0 +1,103 @@
+#pragma once
+// The retrieval engine: tracks capable devices and their connection gaps, turns every closed
+// gap into a retrieval operation, and drives the operations one at a time through a storage
+// status request, a disk-space reservation and a retrieval request, with retries.
+//
+// The engine has no threads and no locks. It is constructed and destroyed on the thread that
+// opens and closes the plug-in; every other call comes from the plug-in's worker thread.
+//
+// The state file always holds what a clean shutdown would write at that moment: the engine
+// rewrites it after every change of its gaps or operations, and `Checkpoint` rewrites it so
+// that connected devices appear as gaps from the time of that write.
+
+#include <cstdint>
+#include <list>
+#include <map>
+#include <set>
+#include <vector>
+
+#include "rimvaultpi/rimvault/IEventSink.h"
+#include "rimvaultpi/rimvault/IKivServer.h"
+#include "rimvaultpi/rimvault/IPersistentStore.h"
+#include "rimvaultpi/rimvault/RimvaultTypes.h"
+
+namespace rimvault {
+
+class CRimvault : public IEventSink {
+public:
+    // Reads the saved state; logs (does not raise) when it cannot be read.
+    // REQUIRES: `server` and `store` outlive the engine.
+    CRimvault(IKivServer& server, IPersistentStore& store);
+    // Writes the state with every connected device as a gap that starts now.
+    ~CRimvault() override;
+
+    CRimvault(const CRimvault&) = delete;
+    CRimvault& operator=(const CRimvault&) = delete;
+
+    void OnCapableDevice(uint32_t ownerId, uint32_t number) override;
+    void OnStorageStatus(const Uuid& id, uint32_t gigabytes) override;
+    void OnDeviceConnectStateChange(const ConnectionKey& key, EConnectedState state,
+                                    uint32_t unused, TimePoint when) override;
+    void OnRecordingDownloaded(const Uuid& id, const boost::filesystem::path& file,
+                               kiv::ERecordingType type, TimePoint start, TimePoint end,
+                               uint32_t inputNumber, const std::string& inputName) override;
+    void OperationSucceeded(const Uuid& id) override;
+    void OperationFailed(const Uuid& id, int32_t errorCode, TimePoint failedClipStart) override;
+    void OnDiskSpaceReserved(Uuid id, const boost::filesystem::path& temporaryDirectory,
+                             const boost::filesystem::path& outputDirectory) override;
+    void OnDeviceDeleted(uint32_t ownerId, uint32_t number) override;
+
+    // Rewrites the state file as a shutdown at `now` would. Called about once a minute by the
+    // plug-in's worker.
+    void Checkpoint(TimePoint now);
+
+    // Read-only views of the engine's state.
+    bool Idle() const { return idle; }
+    bool DeviceIsConnected(const DeviceKey& key) const;
+    bool DeviceIsCapable(const DeviceKey& key) const;
+    std::vector<SRetrieveOperation> Operations() const;
+    std::vector<DisconnectRecord> DisconnectRecords() const;
+
+private:
+    using OperationList = std::list<SRetrieveOperation>;
+    using OperationPos = OperationList::iterator;
+    using RecordList = std::list<DisconnectRecord>;
+    using RecordPos = RecordList::iterator;
+
+    void AppendOperation(const SRetrieveOperation& operation);
+    OperationPos FindOperation(const Uuid& id);
+    OperationPos FirstOperationOf(const DeviceKey& device);
+    void EraseOperation(OperationPos position);
+    void StartNextOperation();
+    void RequestDiskSpace(const SRetrieveOperation& operation, uint32_t gigabytes);
+    void EndOperation(OperationPos position);
+
+    void AppendRecord(const DisconnectRecord& record);
+    RecordPos FindRecord(const ConnectionKey& key);
+    void EraseRecord(RecordPos position);
+    bool RemoveConnected(const DeviceKey& device);
+
+    // The disconnect records a shutdown at `now` would write.
+    std::vector<DisconnectRecord> ShutdownRecords(TimePoint now) const;
+    void SaveState(TimePoint now);
+    void SaveIfChanged();
+
+    IKivServer& server;
+    IPersistentStore& store;
+    std::set<DeviceKey> capableDevices;
+    // Connect reports not yet matched by a disconnect report, per device.
+    std::map<DeviceKey, uint32_t> connectedDevices;
+    // Open gaps in order of creation, with an index by connection key (records of one key
+    // in order of creation).
+    RecordList disconnectRecords;
+    std::multimap<ConnectionKey, RecordPos> recordsByKey;
+    // Operations in order of creation; the first one is the current one.
+    OperationList operations;
+    std::multimap<Uuid, OperationPos> operationsById;
+    std::multimap<DeviceKey, OperationPos> operationsByDevice;
+    bool idle = true;
+    // Gaps or operations changed since the state file was last written.
+    bool stateChanged = false;
+};
+
+}  // namespace rimvault
