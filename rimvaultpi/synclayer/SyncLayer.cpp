@@ -1,0 +1,191 @@
+#include "rimvaultpi/synclayer/SyncLayer.h"
+
+#include <tinyxml2.h>
+
+#include <climits>
+#include <exception>
+#include <string>
+#include <utility>
+
+#include "core/pluginabi/KivVersion.h"
+#include "rimvaultpi/kivserverimpl/KivServerImpl.h"
+#include "rimvaultpi/kivserverimpl/XmlStore.h"
+#include "rimvaultpi/rimvault/Rimvault.h"
+
+namespace kivsvr::rimvault {
+namespace {
+
+constexpr int kLevelInfo = 25;
+constexpr int kLevelError = 75;
+
+// Calls the core's callback with an event from this plug-in; returns the
+// callback's return value and its nResult.
+std::pair<int, int32_t> Post(PFN_PLUGIN_EVENT callback, uint32_t size, void* data, uint32_t flags,
+                             uint32_t type) {
+    _EventParmsIn in{};
+    in.cbSize = sizeof(in);
+    in.dwVersion = KIV_PARMS_VERSION;
+    in.cbData = size;
+    in.pData = data;
+    in.dwSource = KIV_ID_RIMVAULTPI;
+    in.dwFlags = flags;
+    in.dwType = type;
+    _EventParmsOut out{};
+    out.cbSize = sizeof(out);
+    out.dwVersion = KIV_PARMS_VERSION;
+    if (callback == nullptr) return {0, 0};
+    int returned = callback(&in, &out);
+    return {returned, out.nResult};
+}
+
+// A document with the standard declaration and the root "Kivrec" Delta="0".
+tinyxml2::XMLElement* NewStatusDocument(tinyxml2::XMLDocument& doc) {
+    doc.InsertEndChild(doc.NewDeclaration());
+    tinyxml2::XMLElement* root = doc.NewElement("Kivrec");
+    root->SetAttribute("Delta", 0);
+    doc.InsertEndChild(root);
+    return root;
+}
+
+}  // namespace
+
+std::atomic<PFN_PLUGIN_EVENT> SyncLayer::pfn_event_call_back_{nullptr};
+
+SyncLayer::SyncLayer(PFN_PLUGIN_EVENT callback, Clock clockSource)
+    : clock(clockSource ? std::move(clockSource)
+                        : [] { return std::chrono::system_clock::now(); }) {
+    pfn_event_call_back_ = callback;
+    store = std::make_unique<::rimvault::CXmlStore>();
+    translator = std::make_unique<::rimvault::CKivServerImpl>(
+        [](const tinyxml2::XMLDocument& doc, unsigned long flags) { PostDocument(doc, flags); });
+    engine_ = std::make_unique<::rimvault::CRimvault>(*translator, *store);
+    translator->RegisterEventSink(engine_.get());
+    lastCheckpoint = clock();
+}
+
+SyncLayer::~SyncLayer() {
+    engine_.reset();
+    translator.reset();
+    store.reset();
+    std::lock_guard<std::mutex> lock(mutex);
+    release_resources();
+}
+
+bool SyncLayer::queue(const Message& message) {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (cancelled) return false;
+        pending.push_back(message);
+    }
+    wakeup.notify_one();
+    return true;
+}
+
+int SyncLayer::execute() {
+    std::deque<Message> batch;
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        wakeup.wait_for(lock, kPassWait, [this] { return !pending.empty() || cancelled; });
+        batch.swap(pending);
+    }
+    while (!batch.empty() && !cancelled) {
+        parse(batch.front());
+        decrement_reference(batch.front().data);
+        batch.pop_front();
+    }
+    // Cancelled: what was taken out of the queue is given back unparsed.
+    for (const Message& message : batch) decrement_reference(message.data);
+    if (!cancelled) checkpoint_if_due();
+    return 0;
+}
+
+int SyncLayer::cancel() {
+    std::lock_guard<std::mutex> lock(mutex);
+    release_resources();
+    cancelled = true;
+    wakeup.notify_all();
+    return 0;
+}
+
+void SyncLayer::release_resources() {
+    for (const Message& message : pending) decrement_reference(message.data);
+    pending.clear();
+}
+
+void SyncLayer::parse(const Message& message) {
+    try {
+        if (message.size > static_cast<uint32_t>(INT32_MAX)) {
+            throw std::length_error("document too large");
+        }
+        translator->ParseEvent(message.data, static_cast<int32_t>(message.size));
+    } catch (const std::exception& e) {
+        post_log_message(kLevelError, (std::string("Error '") + e.what() +
+                                       "' parsing a document; the document was dropped.")
+                                          .c_str());
+    } catch (...) {
+        post_log_message(kLevelError,
+                         "Unknown error parsing a document; the document was dropped.");
+    }
+}
+
+void SyncLayer::checkpoint_if_due() {
+    std::chrono::system_clock::time_point now = clock();
+    // A clock set back restarts the period instead of stopping checkpoints.
+    if (now >= lastCheckpoint && now - lastCheckpoint < kCheckpointPeriod) return;
+    lastCheckpoint = now;
+    try {
+        engine_->Checkpoint(now);
+    } catch (const std::exception& e) {
+        post_log_message(kLevelError,
+                         (std::string("Error '") + e.what() + "' saving the state.").c_str());
+    }
+}
+
+void SyncLayer::PostDocument(const tinyxml2::XMLDocument& document, unsigned long routingFlags) {
+    tinyxml2::XMLPrinter printer(nullptr, true);
+    document.Print(&printer);
+    // The length includes the terminating NUL.
+    Post(pfn_event_call_back_, static_cast<uint32_t>(printer.CStrSize()),
+         const_cast<char*>(printer.CStr()), static_cast<uint32_t>(routingFlags), KIV_TYPE_XML);
+}
+
+void SyncLayer::BroadcastVersion() {
+    tinyxml2::XMLDocument doc;
+    tinyxml2::XMLElement* root = NewStatusDocument(doc);
+    tinyxml2::XMLElement* module = doc.NewElement("Module");
+    module->SetAttribute("Name", "rimvaultpi");
+    module->SetAttribute("ID", KIV_ID_RIMVAULTPI);
+    module->SetAttribute("Version", kiv::GetVersion());
+    root->InsertEndChild(doc.NewElement("Modules"))->InsertEndChild(module);
+    PostDocument(doc, KIV_FLAG_BROADCAST);
+}
+
+void SyncLayer::BroadcastConfig() {
+    tinyxml2::XMLDocument doc;
+    tinyxml2::XMLElement* root = NewStatusDocument(doc);
+    tinyxml2::XMLElement* config = doc.NewElement("Rimvault");
+    config->SetAttribute("ID", KIV_ID_RIMVAULTPI);
+    root->InsertEndChild(config);
+    PostDocument(doc, KIV_FLAG_BROADCAST);
+}
+
+void SyncLayer::post_log_message(int level, const char* text) {
+    tinyxml2::XMLDocument doc;
+    doc.InsertEndChild(doc.NewDeclaration());
+    tinyxml2::XMLElement* root = doc.NewElement("log_msg");
+    root->SetAttribute("level", level);
+    root->SetText(text != nullptr ? text : "");
+    doc.InsertEndChild(root);
+    PostDocument(doc, KIV_FLAG_LOG);
+}
+
+void SyncLayer::decrement_reference(void* buffer) {
+    std::pair<int, int32_t> result = Post(pfn_event_call_back_, 0, buffer, KIV_FLAG_RELEASE, 0);
+    if (result.first != 0 || result.second != 0) {
+        std::string text = "Decrement reference event returned : " + std::to_string(result.first) +
+                           " error : " + std::to_string(result.second) + "\n";
+        post_log_message(kLevelInfo, text.c_str());
+    }
+}
+
+}  // namespace kivsvr::rimvault
