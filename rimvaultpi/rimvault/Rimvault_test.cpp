@@ -416,6 +416,18 @@ TEST_F(RimvaultEngine, RetryCountingAndTheLimit) {
               }));
 }
 
+TEST_F(RimvaultEngine, StartsCutShortByADisconnectCount) {
+    Start();
+    const std::string a = GapClosed(1);
+    Disconnect(1, T + 4000);  // the start is cut short
+    Connect(1, T + 4100);     // a second operation; the first one starts again
+    EXPECT_EQ(engine->Operations()[0].attempts, 2);
+    poster.Clear();
+    Failed(1, a, "");  // 3: beyond the limit
+    EXPECT_EQ(Posted(), (std::vector<std::string>{"cancel " + a,
+                                                  Status(OperationId(0), 1, T + 3990, T + 4100)}));
+}
+
 TEST_F(RimvaultEngine, FailedClipTimeMovesTheGapStartOnlyForwardWithinTheGap) {
     const struct {
         const char* name;
@@ -586,19 +598,24 @@ TEST_F(RimvaultEngine, ShutdownTurnsConnectedDevicesIntoGaps) {
     Connect(4, T);
     Connect(4, T, 2);  // connected twice: still one gap
     Disconnect(6, T);
+    Capable(7);
+    Disconnect(7, T, 0);
+    Connect(7, T + 60, 5);  // connected, with a gap already open that starts earlier
     now = FromSeconds(T + 7200);
     poster.Clear();
     Stop();
     EXPECT_EQ(Posted(true).at(0), "log 25 Rimvault - saving state and unloading.");
 
     const std::vector<DisconnectRecord> stored = StoredRecords();
-    ASSERT_EQ(stored.size(), 3u);
+    ASSERT_EQ(stored.size(), 4u);
     EXPECT_EQ(stored[0].key, (ConnectionKey{kOwner, 3, 0, 0}));
     EXPECT_EQ(stored[0].disconnectedAt, FromSeconds(T + 7200));
     EXPECT_EQ(stored[1].key, (ConnectionKey{kOwner, 4, 0, 0}));
     EXPECT_EQ(stored[1].disconnectedAt, FromSeconds(T + 7200));
     EXPECT_EQ(stored[2].key, (ConnectionKey{kOwner, 6, 0, 0}));
     EXPECT_EQ(stored[2].disconnectedAt, FromSeconds(T - 10));
+    EXPECT_EQ(stored[3].key, (ConnectionKey{kOwner, 7, 0, 0}));
+    EXPECT_EQ(stored[3].disconnectedAt, FromSeconds(T - 10));
 
     // After the restart, the reconnect on channel 0 closes the gap from the shutdown.
     Start();
