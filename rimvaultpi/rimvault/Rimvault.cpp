@@ -19,7 +19,9 @@ std::string DeviceText(const DeviceKey& device) {
 
 }  // namespace
 
-CRimvault::CRimvault(IKivServer& server, IPersistentStore& store) : server(server), store(store) {
+CRimvault::CRimvault(IKivServer& server, IPersistentStore& store, SteadyClock steadyClock)
+    : server(server), store(store), steadyClock(std::move(steadyClock)) {
+    if (!this->steadyClock) this->steadyClock = [] { return std::chrono::steady_clock::now(); };
     server.LogInfo("Rimvault - reading saved state and loading.");
     std::vector<DisconnectRecord> records;
     std::vector<SRetrieveOperation> restored;
@@ -332,6 +334,8 @@ std::vector<DisconnectRecord> CRimvault::ShutdownRecords(TimePoint now) const {
 }
 
 void CRimvault::SaveState(TimePoint now) {
+    written = true;
+    lastWrite = steadyClock();
     std::vector<DisconnectRecord> records = ShutdownRecords(now);
     std::vector<SRetrieveOperation> pending = Operations();
     try {
@@ -344,6 +348,12 @@ void CRimvault::SaveState(TimePoint now) {
 }
 
 void CRimvault::SaveIfChanged() {
+    if (!stateChanged) return;
+    if (written && steadyClock() - lastWrite < kMinimumWriteInterval) return;  // noted only
+    SaveState(store.Now());
+}
+
+void CRimvault::Flush() {
     if (stateChanged) SaveState(store.Now());
 }
 

@@ -6,11 +6,16 @@
 // The engine has no threads and no locks. It is constructed and destroyed on the thread that
 // opens and closes the plug-in; every other call comes from the plug-in's worker thread.
 //
-// The state file always holds what a clean shutdown would write at that moment: the engine
-// rewrites it after every change of its gaps or operations, and `Checkpoint` rewrites it so
-// that connected devices appear as gaps from the time of that write.
+// The state file holds what a clean shutdown would write: the engine rewrites it after a
+// change of its gaps or operations, and `Checkpoint` rewrites it so that connected devices
+// appear as gaps from the time of that write. A durable write costs milliseconds (it is
+// flushed to disk), so within `kMinimumWriteInterval` of the previous write a change is only
+// noted; it is written by the next change after the interval, by `Flush`, by `Checkpoint` or
+// at destruction. A burst of changes therefore costs a few writes, not one each.
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <map>
 #include <set>
@@ -25,9 +30,14 @@ namespace rimvault {
 
 class CRimvault : public IEventSink {
 public:
-    // Reads the saved state; logs (does not raise) when it cannot be read.
+    using SteadyClock = std::function<std::chrono::steady_clock::time_point()>;
+
+    static constexpr std::chrono::milliseconds kMinimumWriteInterval{1000};
+
+    // Reads the saved state; logs (does not raise) when it cannot be read. `steadyClock`
+    // spaces the writes of the state file (std::chrono::steady_clock when empty).
     // REQUIRES: `server` and `store` outlive the engine.
-    CRimvault(IKivServer& server, IPersistentStore& store);
+    CRimvault(IKivServer& server, IPersistentStore& store, SteadyClock steadyClock = {});
     // Writes the state with every connected device as a gap that starts now.
     ~CRimvault() override;
 
@@ -50,6 +60,9 @@ public:
     // Rewrites the state file as a shutdown at `now` would. Called about once a minute by the
     // plug-in's worker.
     void Checkpoint(TimePoint now);
+    // Writes the state file now if a change has not been written yet; otherwise does
+    // nothing. Cheap enough to call after every batch of documents.
+    void Flush();
 
     // Read-only views of the engine's state.
     bool Idle() const { return idle; }
@@ -98,6 +111,10 @@ private:
     bool idle = true;
     // Gaps or operations changed since the state file was last written.
     bool stateChanged = false;
+    SteadyClock steadyClock;
+    // When the last write of the state file was tried.
+    std::chrono::steady_clock::time_point lastWrite;
+    bool written = false;
 };
 
 }  // namespace rimvault

@@ -82,7 +82,7 @@ protected:
     }
 
     void Start() {
-        engine = std::make_unique<CRimvault>(server, store);
+        engine = std::make_unique<CRimvault>(server, store, [this] { return steady += step; });
         server.RegisterEventSink(engine.get());
     }
 
@@ -183,6 +183,10 @@ protected:
 
     TempDir dir;
     TimePoint now = FromSeconds(T + 3600);
+    // The engine's clock for spacing state writes; by default far enough apart that every
+    // change is written at once.
+    std::chrono::steady_clock::time_point steady;
+    std::chrono::steady_clock::duration step = std::chrono::hours(1);
     RecordingPoster poster;
     CXmlStore store;
     CKivServerImpl server;
@@ -663,6 +667,43 @@ TEST_F(RimvaultEngine, StateFileIsCurrentAfterEveryChange) {
     const std::string id = OperationId(0);
     Succeeded(1, id);
     EXPECT_TRUE(StoredOperations().empty());
+}
+
+TEST_F(RimvaultEngine, BurstsOfChangesAreWrittenTogether) {
+    step = std::chrono::steady_clock::duration::zero();
+    Start();
+    Capable(1);
+    Capable(2);
+    Disconnect(1, T);  // the first change is written at once
+    ASSERT_EQ(StoredRecords().size(), 1u);
+    Disconnect(2, T);  // within the interval: noted only
+    EXPECT_EQ(StoredRecords().size(), 1u);
+    engine->Flush();
+    EXPECT_EQ(StoredRecords().size(), 2u);
+
+    Connect(1, T + 100);
+    EXPECT_TRUE(StoredOperations().empty());
+    steady += CRimvault::kMinimumWriteInterval;
+    Connect(2, T + 100);  // after the interval: both reconnects are written
+    EXPECT_EQ(StoredOperations().size(), 2u);
+    ASSERT_EQ(StoredRecords().size(), 2u);  // connected devices, as gaps from the write
+    EXPECT_EQ(StoredRecords()[0].disconnectedAt, now);
+
+    Disconnect(1, T + 200);
+    EXPECT_EQ(StoredRecords()[0].disconnectedAt, now);
+    engine->Checkpoint(FromSeconds(T + 5000));  // also writes what was noted
+    ASSERT_EQ(StoredRecords().size(), 2u);
+    EXPECT_EQ(StoredRecords()[0].disconnectedAt, FromSeconds(T + 190));
+    EXPECT_EQ(StoredRecords()[1].disconnectedAt, FromSeconds(T + 5000));
+
+    // Nothing noted: flushing writes nothing.
+    fs::remove(store.Path());
+    engine->Flush();
+    EXPECT_FALSE(fs::exists(store.Path()));
+    Disconnect(2, T + 200);
+    Stop();  // the destructor writes what was noted
+    ASSERT_EQ(StoredRecords().size(), 2u);
+    EXPECT_EQ(StoredRecords()[1].disconnectedAt, FromSeconds(T + 190));
 }
 
 TEST_F(RimvaultEngine, FailedWriteIsLogged) {
