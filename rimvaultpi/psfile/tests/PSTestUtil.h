@@ -5,10 +5,12 @@
 #include <dirent.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -138,6 +140,26 @@ inline int32_t ReadWithData(CPSFile& f, uint16_t channel, uint32_t index,
     p.data = buffer.data();
     p.size = static_cast<uint32_t>(buffer.size());
     return f.Read(p);
+}
+
+inline bool HaveTool(const char* name) {
+    return std::system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// Runs a shell command and returns its standard output; `status` gets its exit status.
+inline std::string RunCommand(const std::string& command, int& status) {
+    std::string out;
+    FILE* p = ::popen(command.c_str(), "r");
+    if (p == nullptr) {
+        status = -1;
+        return out;
+    }
+    char block[4096];
+    size_t n;
+    while ((n = std::fread(block, 1, sizeof(block), p)) > 0) out.append(block, n);
+    const int raw = ::pclose(p);
+    status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return out;
 }
 
 }  // namespace pstest
