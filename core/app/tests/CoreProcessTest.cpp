@@ -88,7 +88,28 @@ int WaitForExit(pid_t pid, int timeoutMs = kTimeoutMs) {
     }
 }
 
-bool StillRunning(pid_t pid) { return waitpid(pid, nullptr, WNOHANG) == 0; }
+// True while `pid` is a running child (own or adopted) of this process.
+bool StillRunning(pid_t pid) { return pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0; }
+
+// Every process whose parent is this one: the cores started and the daemons
+// adopted.
+std::vector<pid_t> Children() {
+    std::vector<pid_t> children;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+        std::string stat;
+        if (!ReadFile(entry.path().string() + "/stat", &stat)) continue;
+        // pid (comm) state ppid ...: comm may hold blanks and parentheses.
+        size_t close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        int ppid = 0;
+        char state = 0;
+        if (sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == getpid()) {
+            children.push_back(static_cast<pid_t>(atoi(stat.c_str())));
+        }
+    }
+    return children;
+}
 
 // One started core with its standard streams on pipes.
 class CoreProcess {
@@ -232,15 +253,12 @@ class CoreAppProcess : public testing::Test {
         ASSERT_EQ(symlink(real_core_.c_str(), core_.c_str()), 0);
     }
 
+    // Nothing started here outlives the test, whatever went wrong.
     void TearDown() override {
-        for (pid_t pid : daemons_) {
-            if (StillRunning(pid)) {
-                kill(pid, SIGKILL);
-                waitpid(pid, nullptr, 0);
-            }
+        for (pid_t pid : Children()) {
             if (PidInFile(kPidFile) == pid) unlink(kPidFile);
-        }
-        while (waitpid(-1, nullptr, WNOHANG) > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
         }
     }
 
@@ -264,18 +282,18 @@ class CoreAppProcess : public testing::Test {
         }
     }
 
-    // Starts the daemon; returns its pid (0 on failure) once the parent has
-    // ended with status 0.
+    // Starts the daemon; returns its pid once the parent has ended with
+    // status 0, or 0 when no daemon runs.
     pid_t StartDaemon(const std::string& home = "") {
         CoreProcess parent(Launch({}, home));
         int status = parent.Wait();
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << "\n"
                                                                    << parent.err();
         pid_t pid = PidInFile(kPidFile);
-        EXPECT_GT(pid, 0);
+        // The daemon is adopted by this test once its parent has ended.
+        EXPECT_TRUE(StillRunning(pid)) << "PID file names " << pid;
         EXPECT_NE(pid, parent.pid());
-        if (pid > 0) daemons_.push_back(pid);
-        return pid;
+        return StillRunning(pid) ? pid : 0;
     }
 
     // Stops the daemon with `sig` and checks that it ended cleanly.
@@ -289,7 +307,6 @@ class CoreAppProcess : public testing::Test {
 
     TempDir root_;
     std::string real_core_, core_, bin_, home_, elsewhere_;
-    std::vector<pid_t> daemons_;
 };
 
 const char kForegroundOutput[] =
@@ -340,23 +357,29 @@ TEST_F(CoreAppProcess, ProgramIsFoundBesidesTheNameItWasStartedBy) {
     WriteFile(decoys + "/bin/core", "#!/bin/sh\nexit 3\n", 0755);
     const std::string path =
         "PATH=" + decoys + ":" + root_ / "dirs" + ":" + bin_ + ":/usr/bin:/bin";
+    // A copy of the program for the start by a name that names no file.
+    const std::string copyDir = root_ / "copy";
+    ASSERT_EQ(mkdir(copyDir.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((copyDir + "/plugins").c_str(), 0755), 0);
+    std::filesystem::copy_file(real_core_, copyDir + "/core");
 
     struct Row {
         const char* argv0;
+        std::string program;
         std::string cwd;
         std::string expectedDir;
     };
     const Row rows[] = {
-        {"core", elsewhere_, bin_},
-        {"bin/core", root_.path(), bin_},
-        {"./bin/../bin/core", root_.path(), bin_},
+        {"core", core_, elsewhere_, bin_},
+        {"bin/core", core_, root_.path(), bin_},
+        {"./bin/../bin/core", core_, root_.path(), bin_},
         // An argv[0] that names no file: the kernel's record of the program.
-        {"no-such-program", elsewhere_,
-         RealPath(real_core_).substr(0, RealPath(real_core_).rfind('/'))},
+        {"no-such-program", copyDir + "/core", elsewhere_, copyDir},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.argv0);
         CoreProcess::Launch launch = Launch({"-d"});
+        launch.program = row.program;
         launch.argv[0] = row.argv0;
         launch.cwd = row.cwd;
         launch.env.push_back(path);
@@ -366,6 +389,11 @@ TEST_F(CoreAppProcess, ProgramIsFoundBesidesTheNameItWasStartedBy) {
         core.SendKey();
         int status = core.Wait();
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << core.err();
+        // The host's status document lands beside the program, not where it
+        // was started from.
+        EXPECT_TRUE(Exists(row.expectedDir + "/plugins.xml"));
+        EXPECT_FALSE(Exists(row.cwd + "/plugins.xml"));
+        unlink((row.expectedDir + "/plugins.xml").c_str());
     }
 }
 
