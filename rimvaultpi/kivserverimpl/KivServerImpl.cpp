@@ -313,8 +313,7 @@ void CKivServerImpl::SendRetrievalRequest(const Uuid& id, uint32_t ownerId, uint
         }
     }
     XMLDocument doc;
-    XMLElement* storage =
-        setup_storage_element(doc, "2", id, ownerId, number, gapStart, gapEnd);
+    XMLElement* storage = setup_storage_element(doc, "2", id, ownerId, number, gapStart, gapEnd);
     storage->SetAttribute("TmpFileDir", QuotedPath(temporaryDirectory.string()).c_str());
 
     std::vector<RetrievalDirectories>& known = retrievals[id];

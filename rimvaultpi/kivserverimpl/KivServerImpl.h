@@ -29,7 +29,7 @@ constexpr unsigned long kRouteToPlugins = 0x100;  // device requests
 constexpr unsigned long kRouteStorage = 0x004;    // reservations and status documents
 constexpr unsigned long kRouteLog = 0x040;        // log lines
 
-constexpr uint32_t kStoragePluginId = 327680;  // 0x00050000
+constexpr uint32_t kStoragePluginId = 327680;    // 0x00050000
 constexpr uint32_t kRimvaultPluginId = 5308416;  // 0x00510000
 
 constexpr int32_t kLogInfo = 25;
@@ -41,7 +41,7 @@ std::string QuotedPath(const std::string& path);
 std::string ReadQuotedToken(const std::string& text);
 
 class CKivServerImpl : public IKivServer {
-public:
+  public:
     using Clock = std::function<TimePoint()>;
     // Runs one conversion of a downloaded file to its end.
     using Converter = std::function<void(const kivsvr::rimvault::Message&)>;
@@ -63,9 +63,8 @@ public:
     Uuid CreateOperation(uint32_t ownerId, uint32_t number) override;
     void SendStatusRequest(Uuid id, uint32_t ownerId, uint32_t number, TimePoint gapStart,
                            TimePoint gapEnd) override;
-    void SendRetrievalRequest(const Uuid& id, uint32_t ownerId, uint32_t number,
-                              TimePoint gapStart, TimePoint gapEnd,
-                              const boost::filesystem::path& temporaryDirectory,
+    void SendRetrievalRequest(const Uuid& id, uint32_t ownerId, uint32_t number, TimePoint gapStart,
+                              TimePoint gapEnd, const boost::filesystem::path& temporaryDirectory,
                               const boost::filesystem::path& outputDirectory) override;
     void DecontainerizeAndStore(const Uuid& id, uint32_t ownerId, uint32_t number,
                                 const boost::filesystem::path& file, const std::string& inputName,
@@ -77,7 +76,7 @@ public:
 
     void PostLogMessage(int32_t level, const char* text);
 
-private:
+  private:
     // Where one retrieval request of an operation downloads to and stores its conversions.
     struct RetrievalDirectories {
         boost::filesystem::path temporary;

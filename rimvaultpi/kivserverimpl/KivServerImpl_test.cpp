@@ -24,16 +24,15 @@ using testing::TempDir;
 const char* const kGuid = "0f5a6c1e-2b3d-4e8f-9a0b-1c2d3e4f5a6b";
 
 std::string Seconds(TimePoint t) {
-    return std::to_string(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                              t.time_since_epoch())
-                              .count() /
-                          1000000000) +
+    return std::to_string(
+               std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count() /
+               1000000000) +
            "s";
 }
 
 // Writes every call it receives as one line of text.
 class RecordingSink : public IEventSink {
-public:
+  public:
     std::vector<std::string> calls;
 
     void OnCapableDevice(uint32_t ownerId, uint32_t number) override {
@@ -69,14 +68,14 @@ public:
         Add("deleted " + std::to_string(ownerId) + " " + std::to_string(number));
     }
 
-private:
+  private:
     void Add(const std::string& call) { calls.push_back(call); }
 };
 
 constexpr int64_t kNow = 1500000000;
 
 class KivServerParse : public ::testing::Test {
-protected:
+  protected:
     KivServerParse() : server(poster.Poster(), [] { return FromSeconds(kNow); }) {
         server.RegisterEventSink(&sink);
     }
@@ -102,7 +101,8 @@ const std::string G(kGuid);
 
 TEST_F(KivServerParse, DocumentShapes) {
     const std::vector<ParseCase> cases = {
-        {"capable device", R"(<Kivrec><Devices ID="7"><Device Number="3" RimvaultSupported="1"/></Devices></Kivrec>)",
+        {"capable device",
+         R"(<Kivrec><Devices ID="7"><Device Number="3" RimvaultSupported="1"/></Devices></Kivrec>)",
          {"capable 7 3"}},
         {"RimvaultSupported true does not count",
          R"(<Kivrec><Devices ID="7"><Device Number="3" RimvaultSupported="true"/></Devices></Kivrec>)",
@@ -162,10 +162,13 @@ TEST_F(KivServerParse, DocumentShapes) {
          R"(<Kivrec><Storage><Reservation GUID="0f5a6c1e-2b3d-4e8f-9a0b-1c2d3e4f5a6b" TmpDir="/t"/></Storage></Kivrec>)",
          {}},
         {"reservation without GUID",
-         R"(<Kivrec><Storage><Reservation TmpDir="/t" OutDir="/o"/></Storage></Kivrec>)", {}},
-        {"malformed XML", R"(<Kivrec><Devices ID="7"><Device Number="3" RimvaultSupported="1"></Kivrec>)",
+         R"(<Kivrec><Storage><Reservation TmpDir="/t" OutDir="/o"/></Storage></Kivrec>)",
          {}},
-        {"other root", R"(<Other><Devices ID="7"><Device Number="3" RimvaultSupported="1"/></Devices></Other>)",
+        {"malformed XML",
+         R"(<Kivrec><Devices ID="7"><Device Number="3" RimvaultSupported="1"></Kivrec>)",
+         {}},
+        {"other root",
+         R"(<Other><Devices ID="7"><Device Number="3" RimvaultSupported="1"/></Devices></Other>)",
          {}},
         {"empty document", "", {}},
     };
@@ -177,7 +180,8 @@ TEST_F(KivServerParse, DocumentShapes) {
 TEST_F(KivServerParse, StorageContexts) {
     auto context = [](const std::string& attributes) {
         return R"(<Kivrec><Devices ID="7"><Device Number="3"><Storage GUID=")" + G +
-               R"("><Input><Context )" + attributes + R"(/></Input></Storage></Device></Devices></Kivrec>)";
+               R"("><Input><Context )" + attributes +
+               R"(/></Input></Storage></Device></Devices></Kivrec>)";
     };
     const std::string times = R"( OldestStart="100" NewestEnd="200")";
     const struct {
@@ -209,11 +213,11 @@ TEST_F(KivServerParse, StorageContexts) {
 }
 
 TEST_F(KivServerParse, EveryInputAndContextCounts) {
-    const std::string document = R"(<Kivrec><Devices ID="7"><Device Number="3"><Storage GUID=")" + G +
-                                 R"(" RetrievalStatus="3"><Input><Context Number="0" Recordings="0"/><Context Number="0" Recordings="2" TotalSize="1024" OldestStart="1" NewestEnd="2"/></Input><Input><Context Number="0" Recordings="0"/></Input></Storage></Device></Devices></Kivrec>)";
+    const std::string document =
+        R"(<Kivrec><Devices ID="7"><Device Number="3"><Storage GUID=")" + G +
+        R"(" RetrievalStatus="3"><Input><Context Number="0" Recordings="0"/><Context Number="0" Recordings="2" TotalSize="1024" OldestStart="1" NewestEnd="2"/></Input><Input><Context Number="0" Recordings="0"/></Input></Storage></Device></Devices></Kivrec>)";
     EXPECT_EQ(Parse(document), (std::vector<std::string>{"succeeded " + G, "succeeded " + G,
-                                                          "storage " + G + " 2",
-                                                          "succeeded " + G}));
+                                                         "storage " + G + " 2", "succeeded " + G}));
 }
 
 TEST_F(KivServerParse, DownloadedRecordings) {
@@ -247,16 +251,16 @@ TEST_F(KivServerParse, DownloadedRecordings) {
 }
 
 TEST_F(KivServerParse, DownloadWithoutGuidIsSkipped) {
-    EXPECT_EQ(Parse(R"(<Kivrec><Devices ID="7"><Device Number="3"><Input><Context><Storage RetrievalStatus="3" FileName="/x"/></Context></Input></Device></Devices></Kivrec>)"),
-              std::vector<std::string>{});
+    EXPECT_EQ(
+        Parse(
+            R"(<Kivrec><Devices ID="7"><Device Number="3"><Input><Context><Storage RetrievalStatus="3" FileName="/x"/></Context></Input></Device></Devices></Kivrec>)"),
+        std::vector<std::string>{});
 }
 
 TEST_F(KivServerParse, GuidForms) {
     const char* forms[] = {
-        "{0f5a6c1e-2b3d-4e8f-9a0b-1c2d3e4f5a6b}",
-        "0f5a6c1e2b3d4e8f9a0b1c2d3e4f5a6b",
-        "{0f5a6c1e2b3d4e8f9a0b1c2d3e4f5a6b}",
-        "0F5A6C1E-2B3D-4E8F-9A0B-1C2D3E4F5A6B",
+        "{0f5a6c1e-2b3d-4e8f-9a0b-1c2d3e4f5a6b}",       "0f5a6c1e2b3d4e8f9a0b1c2d3e4f5a6b",
+        "{0f5a6c1e2b3d4e8f9a0b1c2d3e4f5a6b}",           "0F5A6C1E-2B3D-4E8F-9A0B-1C2D3E4F5A6B",
         "0f5a6c1e-2b3d-4e8f-9a0b-1c2d3e4f5a6bTRAILING",
     };
     for (const char* form : forms) {
@@ -272,13 +276,13 @@ TEST_F(KivServerParse, InvalidGuidsAreRejected) {
     const char* invalid[] = {
         "1234",
         "",
-        "{0f5a6c1e-2b3d-4e8f-9a0b-1c2d3e4f5a6b",           // no closing brace
-        "{0f5a6c1e-2b3d-4e8f-9a0b-1c2d3e4f5a6b)",          // wrong closing brace
-        "0f5a6c1e-2b3d4e8f-9a0b-1c2d3e4f5a6b",             // a dash missing
-        "0f5a6c1e2b3d-4e8f-9a0b-1c2d3e4f5a6b",             // dashes only after the first
-        "zz5a6c1e-2b3d-4e8f-9a0b-1c2d3e4f5a6b",            // not hexadecimal
-        "0f5a6c1e-2b3d-4e8f-9a0b-1c2d3e4f5a6",             // ends early
-        "0f5a6c1e-2b3d-4e8f-9a0b-1c2d3e4f5a6 ",            // space in a digit position
+        "{0f5a6c1e-2b3d-4e8f-9a0b-1c2d3e4f5a6b",   // no closing brace
+        "{0f5a6c1e-2b3d-4e8f-9a0b-1c2d3e4f5a6b)",  // wrong closing brace
+        "0f5a6c1e-2b3d4e8f-9a0b-1c2d3e4f5a6b",     // a dash missing
+        "0f5a6c1e2b3d-4e8f-9a0b-1c2d3e4f5a6b",     // dashes only after the first
+        "zz5a6c1e-2b3d-4e8f-9a0b-1c2d3e4f5a6b",    // not hexadecimal
+        "0f5a6c1e-2b3d-4e8f-9a0b-1c2d3e4f5a6",     // ends early
+        "0f5a6c1e-2b3d-4e8f-9a0b-1c2d3e4f5a6 ",    // space in a digit position
     };
     for (const char* text : invalid) {
         try {
@@ -326,7 +330,8 @@ TEST_F(KivServerParse, ReadsOnlyTheGivenLength) {
 TEST(KivServerParseWithoutSink, DropsDocuments) {
     RecordingPoster poster;
     CKivServerImpl server(poster.Poster());
-    const std::string document = R"(<Kivrec><Devices ID="7"><Device Number="3"><Storage GUID="1234"/></Device></Devices></Kivrec>)";
+    const std::string document =
+        R"(<Kivrec><Devices ID="7"><Device Number="3"><Storage GUID="1234"/></Device></Devices></Kivrec>)";
     EXPECT_NO_THROW(server.ParseEvent(document.data(), static_cast<int32_t>(document.size())));
     EXPECT_TRUE(poster.documents.empty());
 }
@@ -366,11 +371,10 @@ TEST(KivServerCreateOperation, RandomVersion4Identifiers) {
 // ---- outbound documents -------------------------------------------------------------------
 
 class KivServerOutbound : public ::testing::Test {
-protected:
+  protected:
     KivServerOutbound() : server(poster.Poster()) {
-        server.SetConverter([this](const kivsvr::rimvault::Message& message) {
-            conversions.push_back(message);
-        });
+        server.SetConverter(
+            [this](const kivsvr::rimvault::Message& message) { conversions.push_back(message); });
     }
 
     const PostedDocument& Only() {
@@ -388,17 +392,20 @@ protected:
 
 TEST_F(KivServerOutbound, StatusRequest) {
     server.SendStatusRequest(id, 7, 3, FromSeconds(1000), FromSeconds(2000));
-    EXPECT_EQ(Only().text, std::string(kDeclaration) +
-                               R"(<Kivrec Delta="1"><Devices ID="7"><Device Number="3"><Storage GUID="0f5a6c1e-2b3d-4e8f-9a0b-1c2d3e4f5a6b" Command="1" Start="1000" Stop="2000"/></Device></Devices></Kivrec>)");
+    EXPECT_EQ(
+        Only().text,
+        std::string(kDeclaration) +
+            R"(<Kivrec Delta="1"><Devices ID="7"><Device Number="3"><Storage GUID="0f5a6c1e-2b3d-4e8f-9a0b-1c2d3e4f5a6b" Command="1" Start="1000" Stop="2000"/></Device></Devices></Kivrec>)");
     EXPECT_EQ(Only().flags, 256u);
 }
 
 TEST_F(KivServerOutbound, TimesAreTruncatedTowardZero) {
-    server.SendStatusRequest(id, 2097152, 4000000000u,
-                             TimePoint(std::chrono::milliseconds(-1500)),
+    server.SendStatusRequest(id, 2097152, 4000000000u, TimePoint(std::chrono::milliseconds(-1500)),
                              TimePoint(std::chrono::milliseconds(2999)));
-    EXPECT_NE(Only().text.find(R"(<Devices ID="2097152"><Device Number="4000000000"><Storage GUID="0f5a6c1e-2b3d-4e8f-9a0b-1c2d3e4f5a6b" Command="1" Start="-1" Stop="2"/>)"),
-              std::string::npos)
+    EXPECT_NE(
+        Only().text.find(
+            R"(<Devices ID="2097152"><Device Number="4000000000"><Storage GUID="0f5a6c1e-2b3d-4e8f-9a0b-1c2d3e4f5a6b" Command="1" Start="-1" Stop="2"/>)"),
+        std::string::npos)
         << Only().text;
 }
 
@@ -406,11 +413,13 @@ TEST_F(KivServerOutbound, RetrievalRequestQuotesTheTemporaryDirectory) {
     const fs::path temporary = dir.path() / "say \"hi\" & go";
     server.SendRetrievalRequest(id, 7, 3, FromSeconds(1000), FromSeconds(2000), temporary,
                                 dir.path() / "out");
-    const std::string quoted = "&quot;" + dir.path().string() +
-                               "/say &amp;&quot;hi&amp;&quot; &amp;&amp; go&quot;";
-    EXPECT_EQ(Only().text, std::string(kDeclaration) +
-                               R"(<Kivrec Delta="1"><Devices ID="7"><Device Number="3"><Storage GUID="0f5a6c1e-2b3d-4e8f-9a0b-1c2d3e4f5a6b" Command="2" Start="1000" Stop="2000" TmpFileDir=")" +
-                               quoted + R"("/></Device></Devices></Kivrec>)");
+    const std::string quoted =
+        "&quot;" + dir.path().string() + "/say &amp;&quot;hi&amp;&quot; &amp;&amp; go&quot;";
+    EXPECT_EQ(
+        Only().text,
+        std::string(kDeclaration) +
+            R"(<Kivrec Delta="1"><Devices ID="7"><Device Number="3"><Storage GUID="0f5a6c1e-2b3d-4e8f-9a0b-1c2d3e4f5a6b" Command="2" Start="1000" Stop="2000" TmpFileDir=")" +
+            quoted + R"("/></Device></Devices></Kivrec>)");
     EXPECT_EQ(Only().flags, 256u);
     EXPECT_TRUE(fs::is_directory(temporary));  // created for the download
 }
@@ -421,10 +430,10 @@ TEST_F(KivServerOutbound, RetrievalRequestWhoseDirectoryCannotBeMade) {
     server.SendRetrievalRequest(id, 7, 3, FromSeconds(1000), FromSeconds(2000), temporary,
                                 dir.path() / "out");
     ASSERT_EQ(poster.documents.size(), 1u);
-    EXPECT_EQ(poster.documents[0].text,
-              std::string(kDeclaration) + "<log_msg level=\"75\">Error 'system:20' trying to "
-                                          "create directory '\"" +
-                  temporary.string() + "\"'</log_msg>");
+    EXPECT_EQ(poster.documents[0].text, std::string(kDeclaration) +
+                                            "<log_msg level=\"75\">Error 'system:20' trying to "
+                                            "create directory '\"" +
+                                            temporary.string() + "\"'</log_msg>");
     EXPECT_EQ(poster.documents[0].flags, 64u);
 }
 
@@ -432,12 +441,14 @@ TEST_F(KivServerOutbound, Reservations) {
     server.ReserveDiskSpace(id, 7);
     server.CancelDiskSpaceReservation(id);
     ASSERT_EQ(poster.documents.size(), 2u);
-    EXPECT_EQ(poster.documents[0].text,
-              std::string(kDeclaration) +
-                  R"(<Kivrec><Storage ID="327680"><Reservation GUID="0f5a6c1e-2b3d-4e8f-9a0b-1c2d3e4f5a6b" Command="4" ReserveGB="7"/></Storage></Kivrec>)");
-    EXPECT_EQ(poster.documents[1].text,
-              std::string(kDeclaration) +
-                  R"(<Kivrec><Storage ID="327680"><Reservation GUID="0f5a6c1e-2b3d-4e8f-9a0b-1c2d3e4f5a6b" Command="3"/></Storage></Kivrec>)");
+    EXPECT_EQ(
+        poster.documents[0].text,
+        std::string(kDeclaration) +
+            R"(<Kivrec><Storage ID="327680"><Reservation GUID="0f5a6c1e-2b3d-4e8f-9a0b-1c2d3e4f5a6b" Command="4" ReserveGB="7"/></Storage></Kivrec>)");
+    EXPECT_EQ(
+        poster.documents[1].text,
+        std::string(kDeclaration) +
+            R"(<Kivrec><Storage ID="327680"><Reservation GUID="0f5a6c1e-2b3d-4e8f-9a0b-1c2d3e4f5a6b" Command="3"/></Storage></Kivrec>)");
     EXPECT_EQ(poster.documents[0].flags, 4u);
     EXPECT_EQ(poster.documents[1].flags, 4u);
 }
@@ -467,7 +478,7 @@ TEST_F(KivServerOutbound, UnsetPosterRaises) {
 // ---- conversion of downloaded files -------------------------------------------------------
 
 class KivServerConversion : public KivServerOutbound {
-protected:
+  protected:
     void SetUp() override {
         fs::create_directories(temporary);
         server.SendRetrievalRequest(id, 7, 3, FromSeconds(1000), FromSeconds(2000), temporary,
@@ -481,8 +492,8 @@ protected:
     }
 
     void Convert(const fs::path& file, kiv::ERecordingType type = kiv::ERecordingType(1)) {
-        server.DecontainerizeAndStore(id, 7, 3, file, "Door", FromSeconds(1200),
-                                      FromSeconds(1260), type);
+        server.DecontainerizeAndStore(id, 7, 3, file, "Door", FromSeconds(1200), FromSeconds(1260),
+                                      type);
     }
 
     const fs::path temporary = dir.path() / "tmp";
@@ -491,8 +502,9 @@ protected:
 
 TEST_F(KivServerConversion, BuildsTheConversionMessage) {
     const fs::path file = MakeFile(temporary / "clip.mp4");
-    server.DecontainerizeAndStore(id, 2097152, 3, file, "Door", TimePoint(std::chrono::milliseconds(1200999)),
-                                  FromSeconds(1260), kiv::ERecordingType(1));
+    server.DecontainerizeAndStore(id, 2097152, 3, file, "Door",
+                                  TimePoint(std::chrono::milliseconds(1200999)), FromSeconds(1260),
+                                  kiv::ERecordingType(1));
     ASSERT_EQ(conversions.size(), 1u);
     const kivsvr::rimvault::Message& m = conversions[0];
     EXPECT_EQ(m.source, 2097152u);
@@ -547,10 +559,10 @@ TEST_F(KivServerConversion, FilesOutsideTheOperationsDirectoryAreNotTouched) {
     const fs::path rejected[] = {
         outside,
         temporary / ".." / "precious.mp4",
-        temporary / "link.mp4",       // points outside
-        temporary / "dir.mp4",        // not a regular file
-        temporary / "missing.mp4",    // does not exist
-        temporary,                    // the directory itself
+        temporary / "link.mp4",            // points outside
+        temporary / "dir.mp4",             // not a regular file
+        temporary / "missing.mp4",         // does not exist
+        temporary,                         // the directory itself
         dir.path() / "tmp2" / "clip.mp4",  // a sibling whose name starts the same
         "/etc/passwd",
     };

@@ -14,7 +14,7 @@ namespace rimvault::testing {
 
 // A fresh directory under the system's temporary directory, removed with everything in it.
 class TempDir {
-public:
+  public:
     TempDir() {
         path_ = boost::filesystem::temp_directory_path() /
                 boost::filesystem::unique_path("rimvault-test-%%%%-%%%%-%%%%");
@@ -31,7 +31,7 @@ public:
     const boost::filesystem::path& path() const { return path_; }
     std::string operator/(const std::string& name) const { return (path_ / name).string(); }
 
-private:
+  private:
     boost::filesystem::path path_;
 };
 

@@ -131,7 +131,8 @@ void CXmlStore::WriteRimvaultState(std::vector<DisconnectRecord>& disconnectReco
             element->SetAttribute("Devices", operation.device.ownerId);
             element->SetAttribute("Device", operation.device.number);
             element->SetAttribute("GUID", UuidText(operation.id).c_str());
-            element->SetAttribute("StartTime", static_cast<int32_t>(WholeSeconds(operation.gapStart)));
+            element->SetAttribute("StartTime",
+                                  static_cast<int32_t>(WholeSeconds(operation.gapStart)));
             element->SetAttribute("EndTime", static_cast<int32_t>(WholeSeconds(operation.gapEnd)));
             element->SetAttribute("Attempts", operation.attempts);
         }

@@ -13,7 +13,7 @@ namespace rimvault {
 extern const char* const rimvaultStateFilename;
 
 class CXmlStore : public IPersistentStore {
-public:
+  public:
     using Clock = std::function<TimePoint()>;
 
     // `path`: the state file (relative to the working directory unless absolute);
@@ -36,7 +36,7 @@ public:
 
     const std::string& Path() const { return path; }
 
-private:
+  private:
     std::string path;
     Clock clock;
 };

@@ -41,7 +41,7 @@ SRetrieveOperation Operation(uint32_t ownerId, uint32_t number, const char* guid
 }
 
 class XmlStoreTest : public ::testing::Test {
-protected:
+  protected:
     std::string Write(std::vector<DisconnectRecord> records,
                       std::vector<SRetrieveOperation> operations = {}) {
         store.WriteRimvaultState(records, operations);
@@ -83,21 +83,21 @@ TEST_F(XmlStoreTest, EmptyState) {
 }
 
 TEST_F(XmlStoreTest, Operations) {
-    EXPECT_EQ(Write({}, {Operation(2097152, 3, "0F5A6C1E-2B3D-4E8F-9A0B-1C2D3E4F5A6B", 1000, 2000,
-                                   1),
-                         Operation(327680, 4000000000u, "11111111-2222-4333-8444-555555555555",
-                                   -5, 7, -1)}),
-              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-              "<Kivrec>\n"
-              "    <Operations>\n"
-              "        <Operation Devices=\"2097152\" Device=\"3\" "
-              "GUID=\"0f5a6c1e-2b3d-4e8f-9a0b-1c2d3e4f5a6b\" StartTime=\"1000\" EndTime=\"2000\" "
-              "Attempts=\"1\"/>\n"
-              "        <Operation Devices=\"327680\" Device=\"4000000000\" "
-              "GUID=\"11111111-2222-4333-8444-555555555555\" StartTime=\"-5\" EndTime=\"7\" "
-              "Attempts=\"-1\"/>\n"
-              "    </Operations>\n"
-              "</Kivrec>\n");
+    EXPECT_EQ(
+        Write({},
+              {Operation(2097152, 3, "0F5A6C1E-2B3D-4E8F-9A0B-1C2D3E4F5A6B", 1000, 2000, 1),
+               Operation(327680, 4000000000u, "11111111-2222-4333-8444-555555555555", -5, 7, -1)}),
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<Kivrec>\n"
+        "    <Operations>\n"
+        "        <Operation Devices=\"2097152\" Device=\"3\" "
+        "GUID=\"0f5a6c1e-2b3d-4e8f-9a0b-1c2d3e4f5a6b\" StartTime=\"1000\" EndTime=\"2000\" "
+        "Attempts=\"1\"/>\n"
+        "        <Operation Devices=\"327680\" Device=\"4000000000\" "
+        "GUID=\"11111111-2222-4333-8444-555555555555\" StartTime=\"-5\" EndTime=\"7\" "
+        "Attempts=\"-1\"/>\n"
+        "    </Operations>\n"
+        "</Kivrec>\n");
 }
 
 TEST_F(XmlStoreTest, RoundTrip) {
@@ -148,8 +148,7 @@ TEST_F(XmlStoreTest, FractionalSecondsAreTruncated) {
 TEST_F(XmlStoreTest, RecordsTheReaderWouldRejectAreNotWritten) {
     // Any of these would make the reader reject the file from that record on.
     Write({Record(0, 1, 1000), Record(0x80000000u, 1, 1000), Record(7, 0, 1000),
-           Record(7, 0x80000000u, 1000), Record(7, 1, 0), Record(7, 2, -11),
-           Record(7, 3, 1000)});
+           Record(7, 0x80000000u, 1000), Record(7, 1, 0), Record(7, 2, -11), Record(7, 3, 1000)});
     EXPECT_NO_THROW(store.ReadRimvaultState(records, operations));
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].key, (ConnectionKey{7, 3, 0, 0}));
@@ -165,25 +164,33 @@ TEST_F(XmlStoreTest, ReaderErrors) {
     } cases[] = {
         {"not XML", "<Kivrec><Devices>", "error opening or parsing rimvaultpi.xml", 0},
         {"empty file", "", "error opening or parsing rimvaultpi.xml", 0},
-        {"Devices without ID", decl + "<Kivrec><Devices><Device Number=\"1\" DisconnectTime=\"5\"/></Devices></Kivrec>",
+        {"Devices without ID",
+         decl + "<Kivrec><Devices><Device Number=\"1\" DisconnectTime=\"5\"/></Devices></Kivrec>",
          "invalid or missing plug-in id", 0},
         {"ID 0", decl + "<Kivrec><Devices ID=\"0\"/></Kivrec>", "invalid or missing plug-in id", 0},
         {"ID not a number", decl + "<Kivrec><Devices ID=\"x\"/></Kivrec>",
          "invalid or missing plug-in id", 0},
         {"second Devices without ID",
-         decl + "<Kivrec><Devices ID=\"3\"><Device Number=\"1\" DisconnectTime=\"5\"/></Devices><Devices ID=\"-4\"/></Kivrec>",
+         decl + "<Kivrec><Devices ID=\"3\"><Device Number=\"1\" "
+                "DisconnectTime=\"5\"/></Devices><Devices ID=\"-4\"/></Kivrec>",
          "invalid or missing plug-in id", 1},
-        {"Device without Number", decl + "<Kivrec><Devices ID=\"3\"><Device DisconnectTime=\"5\"/></Devices></Kivrec>",
+        {"Device without Number",
+         decl + "<Kivrec><Devices ID=\"3\"><Device DisconnectTime=\"5\"/></Devices></Kivrec>",
          "invalid or missing device number", 0},
-        {"Number 0", decl + "<Kivrec><Devices ID=\"3\"><Device Number=\"0\" DisconnectTime=\"5\"/></Devices></Kivrec>",
+        {"Number 0",
+         decl + "<Kivrec><Devices ID=\"3\"><Device Number=\"0\" "
+                "DisconnectTime=\"5\"/></Devices></Kivrec>",
          "invalid or missing device number", 0},
         {"DisconnectTime 0 after a good record",
-         decl + "<Kivrec><Devices ID=\"3\"><Device Number=\"1\" DisconnectTime=\"5\"/><Device Number=\"2\" DisconnectTime=\"0\"/></Devices></Kivrec>",
+         decl + "<Kivrec><Devices ID=\"3\"><Device Number=\"1\" DisconnectTime=\"5\"/><Device "
+                "Number=\"2\" DisconnectTime=\"0\"/></Devices></Kivrec>",
          "invalid or missing disconnect time", 1},
-        {"DisconnectTime missing", decl + "<Kivrec><Devices ID=\"3\"><Device Number=\"1\"/></Devices></Kivrec>",
+        {"DisconnectTime missing",
+         decl + "<Kivrec><Devices ID=\"3\"><Device Number=\"1\"/></Devices></Kivrec>",
          "invalid or missing disconnect time", 0},
         {"element of another name after the first Device is a Device",
-         decl + "<Kivrec><Devices ID=\"3\"><Device Number=\"1\" DisconnectTime=\"5\"/><Note text=\"x\"/></Devices></Kivrec>",
+         decl + "<Kivrec><Devices ID=\"3\"><Device Number=\"1\" DisconnectTime=\"5\"/><Note "
+                "text=\"x\"/></Devices></Kivrec>",
          "invalid or missing device number", 1},
     };
     for (const auto& c : cases) {

@@ -11,7 +11,7 @@
 namespace rimvault {
 
 class IEventSink {
-public:
+  public:
     // The device can keep recordings on its own storage (non-zero ownerId and number).
     virtual void OnCapableDevice(uint32_t ownerId, uint32_t number) = 0;
     // Answer to a status request: gigabytes to reserve for the operation (at least 1).

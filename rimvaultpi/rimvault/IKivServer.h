@@ -14,7 +14,7 @@ namespace rimvault {
 class IEventSink;
 
 class IKivServer {
-public:
+  public:
     virtual void RegisterEventSink(IEventSink* sink) = 0;
     virtual void ReserveDiskSpace(const Uuid& id, uint32_t gigabytes) = 0;
     virtual void CancelDiskSpaceReservation(const Uuid& id) = 0;

@@ -8,7 +8,7 @@
 namespace rimvault {
 
 class IPersistentStore {
-public:
+  public:
     // Replaces the stored state. May sort `disconnectRecords`. Raises on failure.
     virtual void WriteRimvaultState(std::vector<DisconnectRecord>& disconnectRecords,
                                     std::vector<SRetrieveOperation>& operations) = 0;

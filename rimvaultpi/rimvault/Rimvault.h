@@ -29,7 +29,7 @@
 namespace rimvault {
 
 class CRimvault : public IEventSink {
-public:
+  public:
     using SteadyClock = std::function<std::chrono::steady_clock::time_point()>;
 
     static constexpr std::chrono::milliseconds kMinimumWriteInterval{1000};
@@ -71,7 +71,7 @@ public:
     std::vector<SRetrieveOperation> Operations() const;
     std::vector<DisconnectRecord> DisconnectRecords() const;
 
-private:
+  private:
     using OperationList = std::list<SRetrieveOperation>;
     using OperationPos = OperationList::iterator;
     using RecordList = std::list<DisconnectRecord>;

@@ -29,8 +29,8 @@ std::string FormatUtc(TimePoint t) {
 
     char text[64];
     std::snprintf(text, sizeof text,
-                  "%04" PRId64 "-%02" PRId64 "-%02" PRId64 "T%02" PRId64 ":%02" PRId64
-                  ":%02" PRId64 "Z",
+                  "%04" PRId64 "-%02" PRId64 "-%02" PRId64 "T%02" PRId64 ":%02" PRId64 ":%02" PRId64
+                  "Z",
                   year, month, day, secondOfDay / 3600, secondOfDay / 60 % 60, secondOfDay % 60);
     return text;
 }

@@ -40,9 +40,7 @@ inline int64_t WholeSeconds(TimePoint t) {
     return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
 }
 
-inline TimePoint FromSeconds(int64_t seconds) {
-    return TimePoint(std::chrono::seconds(seconds));
-}
+inline TimePoint FromSeconds(int64_t seconds) { return TimePoint(std::chrono::seconds(seconds)); }
 
 // "%Y-%m-%dT%H:%M:%SZ" of the time point cut to whole seconds, in UTC.
 std::string FormatUtc(TimePoint t);

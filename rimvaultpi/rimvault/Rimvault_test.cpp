@@ -51,10 +51,11 @@ std::string Summary(const PostedDocument& posted) {
     if (const tinyxml2::XMLElement* devices = root->FirstChildElement("Devices")) {
         const tinyxml2::XMLElement* device = devices->FirstChildElement("Device");
         const tinyxml2::XMLElement* storage = device->FirstChildElement("Storage");
-        std::string line = std::string(storage->Attribute("Command", "1") ? "status " : "retrieve ") +
-                           storage->Attribute("GUID") + " " + devices->Attribute("ID") + " " +
-                           device->Attribute("Number") + " " + storage->Attribute("Start") + " " +
-                           storage->Attribute("Stop");
+        std::string line =
+            std::string(storage->Attribute("Command", "1") ? "status " : "retrieve ") +
+            storage->Attribute("GUID") + " " + devices->Attribute("ID") + " " +
+            device->Attribute("Number") + " " + storage->Attribute("Start") + " " +
+            storage->Attribute("Stop");
         if (const char* tmp = storage->Attribute("TmpFileDir")) line += std::string(" ") + tmp;
         return line;
     }
@@ -72,13 +73,12 @@ std::string Summary(const PostedDocument& posted) {
 }
 
 class RimvaultEngine : public ::testing::Test {
-protected:
+  protected:
     RimvaultEngine()
         : store(dir / rimvaultStateFilename, [this] { return now; }),
           server(poster.Poster(), [this] { return now; }) {
-        server.SetConverter([this](const kivsvr::rimvault::Message& message) {
-            conversions.push_back(message);
-        });
+        server.SetConverter(
+            [this](const kivsvr::rimvault::Message& message) { conversions.push_back(message); });
     }
 
     void Start() {
@@ -118,7 +118,8 @@ protected:
     void StatusAnswer(uint32_t number, const std::string& id, int totalSize) {
         Send(Device(number, "<Storage GUID=\"" + id +
                                 "\"><Input><Context Number=\"0\" Recordings=\"2\" TotalSize=\"" +
-                                S(totalSize) + "\" OldestStart=\"1\" NewestEnd=\"2\"/></Input></Storage>"));
+                                S(totalSize) +
+                                "\" OldestStart=\"1\" NewestEnd=\"2\"/></Input></Storage>"));
     }
     void Reserved(const std::string& id, const fs::path& temporary, const fs::path& output) {
         Send("<Kivrec><Storage><Reservation GUID=\"" + id + "\" TmpDir=\"" + temporary.string() +
@@ -274,8 +275,9 @@ TEST_F(RimvaultEngine, DisconnectDuringCurrentAndLaterOperations) {
 
     // The device of a later operation goes away: logged, nothing else.
     Disconnect(2, T + 4000);
-    EXPECT_EQ(Posted(true), std::vector<std::string>{"log 25 Rimvault - disconnect during operation " +
-                                                     b + " for device 2097152 2"});
+    EXPECT_EQ(Posted(true),
+              std::vector<std::string>{"log 25 Rimvault - disconnect during operation " + b +
+                                       " for device 2097152 2"});
     Connect(2, T + 4100);  // a third operation for device 2, behind the others
     ASSERT_EQ(engine->Operations().size(), 3u);
     EXPECT_TRUE(Posted().empty());
@@ -283,14 +285,14 @@ TEST_F(RimvaultEngine, DisconnectDuringCurrentAndLaterOperations) {
     // The device of the current operation goes away: the next one whose device is connected
     // starts.
     Disconnect(1, T + 5000);
-    EXPECT_EQ(Posted(true),
-              (std::vector<std::string>{
-                  "log 25 Rimvault - disconnect during current operation " + a +
-                      " for device 2097152 1",
-                  "log 25 Rimvault - requesting device storage info for 2097152 2 from "
-                  "2016-03-01T10:00:50Z to 2016-03-01T10:31:00Z",
-                  Status(b, 2, T + 60 - 10, T + 1860),
-              }));
+    EXPECT_EQ(
+        Posted(true),
+        (std::vector<std::string>{
+            "log 25 Rimvault - disconnect during current operation " + a + " for device 2097152 1",
+            "log 25 Rimvault - requesting device storage info for 2097152 2 from "
+            "2016-03-01T10:00:50Z to 2016-03-01T10:31:00Z",
+            Status(b, 2, T + 60 - 10, T + 1860),
+        }));
     EXPECT_EQ(engine->Operations()[0].attempts, 1);
     EXPECT_EQ(engine->Operations()[1].attempts, 1);
     EXPECT_EQ(engine->Operations()[2].attempts, 0);
@@ -349,16 +351,16 @@ TEST_F(RimvaultEngine, StatusReservationAndRetrieval) {
     StatusAnswer(2, b, 1024);
     EXPECT_EQ(Posted(true), (std::vector<std::string>{
                                 "log 25 Rimvault - requesting disk space reservation of 2 GB for "
-                                "operation " + b + " device 2097152 2",
+                                "operation " +
+                                    b + " device 2097152 2",
                                 "reserve " + b + " 2"}));
 
     Reserved(a, dir.path() / "tmp a", dir.path() / "out");
-    EXPECT_EQ(Posted(true),
-              (std::vector<std::string>{
-                  "log 25 Rimvault - requesting recordings from 2097152 1 gap start "
-                  "time2016-03-01T09:59:50Z gap end time 2016-03-01T10:30:00Z",
-                  "retrieve " + a + " 2097152 1 " + S(T - 10) + " " + S(T + 1800) + " \"" +
-                      (dir.path() / "tmp a").string() + "\""}));
+    EXPECT_EQ(Posted(true), (std::vector<std::string>{
+                                "log 25 Rimvault - requesting recordings from 2097152 1 gap start "
+                                "time2016-03-01T09:59:50Z gap end time 2016-03-01T10:30:00Z",
+                                "retrieve " + a + " 2097152 1 " + S(T - 10) + " " + S(T + 1800) +
+                                    " \"" + (dir.path() / "tmp a").string() + "\""}));
     EXPECT_TRUE(fs::is_directory(dir.path() / "tmp a"));
 }
 
@@ -373,13 +375,14 @@ TEST_F(RimvaultEngine, AnswersForUnknownOperations) {
     Failed(1, unknown, "");
     std::ofstream(dir / "x.mp4") << "x";
     Downloaded(1, unknown, dir.path() / "x.mp4");
-    EXPECT_EQ(Posted(true),
-              (std::vector<std::string>{
-                  "log 75 Rimvault - operation " + unknown + " not found.",
-                  "log 75 Rimvault - operation " + unknown + " in disk space response was not found.",
-                  "log 25 Rimvault - done signal for unknown operation.",
-                  "log 25 Rimvault - operation failed received for unknown operation.",
-              }));
+    EXPECT_EQ(
+        Posted(true),
+        (std::vector<std::string>{
+            "log 75 Rimvault - operation " + unknown + " not found.",
+            "log 75 Rimvault - operation " + unknown + " in disk space response was not found.",
+            "log 25 Rimvault - done signal for unknown operation.",
+            "log 25 Rimvault - operation failed received for unknown operation.",
+        }));
     EXPECT_TRUE(conversions.empty());
     EXPECT_TRUE(fs::exists(dir.path() / "x.mp4"));
 }
@@ -408,16 +411,15 @@ TEST_F(RimvaultEngine, RetryCountingAndTheLimit) {
     Failed(1, a, " FailedClipStartTime=\"" + S(T + 900) + "\"");
     EXPECT_TRUE(engine->Operations().empty());
     EXPECT_TRUE(engine->Idle());
-    EXPECT_EQ(Posted(true),
-              (std::vector<std::string>{
-                  "log 75 Rimvault - retrieve operation " + a +
-                      " for device 2097152 1 completed with error -7",
-                  "log 75 Rimvault - operation " + a +
-                      " for device 2097152 1 exceeded the retry limit.",
-                  "cancel " + a,
-                  "rimvault 3 " + S(T + 3600),
-                  "log 25 Rimvault - all operations completed successfully.",
-              }));
+    EXPECT_EQ(Posted(true), (std::vector<std::string>{
+                                "log 75 Rimvault - retrieve operation " + a +
+                                    " for device 2097152 1 completed with error -7",
+                                "log 75 Rimvault - operation " + a +
+                                    " for device 2097152 1 exceeded the retry limit.",
+                                "cancel " + a,
+                                "rimvault 3 " + S(T + 3600),
+                                "log 25 Rimvault - all operations completed successfully.",
+                            }));
 }
 
 TEST_F(RimvaultEngine, StartsCutShortByADisconnectCount) {
@@ -503,8 +505,7 @@ TEST_F(RimvaultEngine, ThreeDownloadsThenSuccess) {
     EXPECT_EQ(engine->Operations().size(), 2u);
 
     Succeeded(1, a);
-    EXPECT_EQ(Posted(), (std::vector<std::string>{"cancel " + a,
-                                                  Status(b, 2, T + 50, T + 1860)}));
+    EXPECT_EQ(Posted(), (std::vector<std::string>{"cancel " + a, Status(b, 2, T + 50, T + 1860)}));
 
     Succeeded(2, b);
     EXPECT_EQ(Posted(), (std::vector<std::string>{"cancel " + b, "rimvault 3 " + S(T + 3600)}));
