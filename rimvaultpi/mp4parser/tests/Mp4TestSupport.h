@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <tinyxml2.h>
+#include <unistd.h>
 
 #include <boost/filesystem.hpp>
 #include <cstdint>
@@ -112,38 +113,51 @@ inline bool have_ffmpeg() {
 //   noinband   parameter sets only in the sample description
 //   audio      an AAC track first, then the video
 //   text       the video and a timed-text subtitle track
+// They are kept under $KIV_TEST_DATA_DIR/mp4 when it is set (shared by the test processes; a
+// file appears there only whole), else in a temporary directory of this process.
 inline std::string media_file(const std::string& name) {
-    static TempDir dir;
-    static std::map<std::string, std::string> made;
-    auto found = made.find(name);
-    if (found != made.end()) return found->second;
+    static TempDir scratch;
+    static const std::string dir = [] {
+        const char* data = getenv("KIV_TEST_DATA_DIR");
+        if (data == nullptr || *data == '\0') return scratch.path();
+        const std::string path = std::string(data) + "/mp4";
+        boost::system::error_code ec;
+        boost::filesystem::create_directories(path, ec);
+        return ec ? scratch.path() : path;
+    }();
+    // Bump the version when the recipes below change.
+    const std::string out = dir + "/" + name + "-v1.mp4";
+    if (file_exists(out)) return out;
 
-    const std::string video =
-        "-f lavfi -i testsrc=size=320x240:rate=25 -c:v libx264 -preset veryfast -bf 0 -g 10 "
-        "-pix_fmt yuv420p ";
+    const std::string source = "-f lavfi -i testsrc=size=320x240:rate=25 ";
+    const std::string encode = "-c:v libx264 -preset veryfast -bf 0 -g 10 -pix_fmt yuv420p ";
+    const std::string video = source + encode;
     const std::string inband = "-x264-params repeat-headers=1 ";
-    const std::string out = dir / (name + ".mp4");
+    const std::string partial = dir + "/" + name + "-" + std::to_string(getpid()) + ".part.mp4";
     std::string command = "ffmpeg -nostdin -v error -y ";
     if (name == "plain") {
-        command += video + inband + "-t 2 " + out;
+        command += video + inband + "-t 2 " + partial;
     } else if (name == "faststart") {
-        command += video + inband + "-t 2 -movflags +faststart " + out;
+        command += video + inband + "-t 2 -movflags +faststart " + partial;
     } else if (name == "noinband") {
-        command += video + "-t 2 " + out;
+        command += video + "-t 2 " + partial;
     } else if (name == "audio") {
         command += "-f lavfi -i sine=frequency=440:sample_rate=44100 " + video + inband +
-                   "-map 0:a -map 1:v -c:a aac -t 2 " + out;
+                   "-map 0:a -map 1:v -c:a aac -t 2 " + partial;
     } else if (name == "text") {
-        const std::string subtitles = dir / "subtitles.srt";
+        const std::string subtitles = scratch / "subtitles.srt";
         std::ofstream(subtitles) << "1\n00:00:00,000 --> 00:00:01,000\nfirst\n\n"
                                     "2\n00:00:01,000 --> 00:00:02,000\nsecond\n";
-        command +=
-            video + inband + "-i " + subtitles + " -map 0:v -map 1:s -c:s mov_text -t 2 " + out;
+        // Every input before the output options.
+        command += source + "-i " + subtitles + " " + encode + inband +
+                   "-map 0:v -map 1:s -c:s mov_text -t 2 " + partial;
     } else {
         return "";
     }
-    if (run(command + " 2>&1") != 0) return "";
-    made[name] = out;
+    if (run(command + " 2>&1") != 0 || std::rename(partial.c_str(), out.c_str()) != 0) {
+        std::remove(partial.c_str());
+        return "";
+    }
     return out;
 }
 
