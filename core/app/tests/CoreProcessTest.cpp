@@ -273,13 +273,14 @@ class CoreAppProcess : public testing::Test {
     }
 
     // Daemon tests write the real PID file: they need /var/run and must not
-    // meet a daemon that runs on this machine.
-    void RequireDaemonRoom() {
-        if (access("/var/run", W_OK) != 0) GTEST_SKIP() << "/var/run is not writable";
+    // meet a daemon that runs on this machine. Empty when they can run.
+    static std::string DaemonRoomProblem() {
+        if (access("/var/run", W_OK) != 0) return "/var/run is not writable";
         pid_t owner = PidInFile(kPidFile);
         if (owner > 0 && kill(owner, 0) == 0) {
-            GTEST_SKIP() << "a kivrecorder daemon (pid " << owner << ") runs on this machine";
+            return "a kivrecorder daemon (pid " + std::to_string(owner) + ") runs on this machine";
         }
+        return "";
     }
 
     // Starts the daemon; returns its pid once the parent has ended with
@@ -308,6 +309,12 @@ class CoreAppProcess : public testing::Test {
     TempDir root_;
     std::string real_core_, core_, bin_, home_, elsewhere_;
 };
+
+#define REQUIRE_DAEMON_ROOM()                          \
+    do {                                               \
+        std::string problem = DaemonRoomProblem();     \
+        if (!problem.empty()) GTEST_SKIP() << problem; \
+    } while (false)
 
 const char kForegroundOutput[] =
     "starting the core...\n"
@@ -443,7 +450,7 @@ TEST_F(CoreAppProcess, LeftoverLockFileDoesNotBlockTheStart) {
 }
 
 TEST_F(CoreAppProcess, DaemonRunsUntilSigterm) {
-    RequireDaemonRoom();
+    REQUIRE_DAEMON_ROOM();
     SyslogCapture log;
     pid_t daemon = StartDaemon();
     ASSERT_GT(daemon, 0);
@@ -468,7 +475,7 @@ TEST_F(CoreAppProcess, DaemonRunsUntilSigterm) {
 }
 
 TEST_F(CoreAppProcess, DaemonStopsOnSigintAndSigquit) {
-    RequireDaemonRoom();
+    REQUIRE_DAEMON_ROOM();
     for (int sig : {SIGINT, SIGQUIT}) {
         SCOPED_TRACE(sig);
         pid_t daemon = StartDaemon();
@@ -478,7 +485,7 @@ TEST_F(CoreAppProcess, DaemonStopsOnSigintAndSigquit) {
 }
 
 TEST_F(CoreAppProcess, DaemonLogsAndIgnoresSighup) {
-    RequireDaemonRoom();
+    REQUIRE_DAEMON_ROOM();
     SyslogCapture log;
     pid_t daemon = StartDaemon();
     ASSERT_GT(daemon, 0);
@@ -495,7 +502,7 @@ TEST_F(CoreAppProcess, DaemonLogsAndIgnoresSighup) {
 }
 
 TEST_F(CoreAppProcess, SecondStartIsRefusedWhileTheDaemonRuns) {
-    RequireDaemonRoom();
+    REQUIRE_DAEMON_ROOM();
     pid_t daemon = StartDaemon();
     ASSERT_GT(daemon, 0);
 
@@ -514,7 +521,7 @@ TEST_F(CoreAppProcess, SecondStartIsRefusedWhileTheDaemonRuns) {
 }
 
 TEST_F(CoreAppProcess, DaemonChildThatCannotCreateThePidFileReportsAndEnds) {
-    RequireDaemonRoom();
+    REQUIRE_DAEMON_ROOM();
     SyslogCapture log;
     pid_t daemon = StartDaemon();
     ASSERT_GT(daemon, 0);
@@ -551,7 +558,7 @@ TEST_F(CoreAppProcess, DaemonChildThatCannotCreateThePidFileReportsAndEnds) {
 }
 
 TEST_F(CoreAppProcess, LeftoversOfAKilledDaemonDoNotBlockTheRestart) {
-    RequireDaemonRoom();
+    REQUIRE_DAEMON_ROOM();
     pid_t killed = StartDaemon();
     ASSERT_GT(killed, 0);
     ASSERT_EQ(kill(killed, SIGKILL), 0);
@@ -567,7 +574,7 @@ TEST_F(CoreAppProcess, LeftoversOfAKilledDaemonDoNotBlockTheRestart) {
 }
 
 TEST_F(CoreAppProcess, LeftoverPidFileDoesNotBlockTheDaemon) {
-    RequireDaemonRoom();
+    REQUIRE_DAEMON_ROOM();
     struct Row {
         const char* what;
         std::string content;
