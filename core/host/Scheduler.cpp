@@ -1,4 +1,6 @@
+#if KIV_HEAP_STATS
 #include <gperftools/malloc_extension.h>
+#endif
 #include <sys/sysinfo.h>
 #include <sys/utsname.h>
 #include <tinyxml.h>
@@ -28,12 +30,17 @@ uint32_t ReadMemoryLimit() {
 }
 
 bool ReadHeapBytes(uint64_t* bytes) {
+#if KIV_HEAP_STATS
     size_t value = 0;
     MallocExtension* extension = MallocExtension::instance();
     if (!extension || !extension->GetNumericProperty("generic.current_allocated_bytes", &value))
         return false;
     *bytes = value;
     return true;
+#else
+    (void)bytes;  // built without tcmalloc (sanitizer builds): no statistics to read
+    return false;
+#endif
 }
 
 }  // namespace core

@@ -77,6 +77,11 @@ dvrcore::~dvrcore() {
     dvrcore* self = this;
     g_pCore.compare_exchange_strong(self, nullptr);
     DiscardQueue();
+    // Buffers that plug-ins kept and never released: with every library
+    // unloaded nobody can use them any more. A plug-in left loaded still might.
+    if (!bLibraryLeftLoaded) {
+        for (char* buffer : RefCounter.TakeAll()) FreeBuffer(buffer);
+    }
     delete pEventTrigger;
 }
 
@@ -298,6 +303,7 @@ bool dvrcore::UnloadPlugins() {
             wxLogWarning("plugin %s still runs a thread after close, not unloading it",
                          p.strFilename);
             p.pLibrary->Detach();  // keep the code mapped
+            bLibraryLeftLoaded = true;
             delete p.pLibrary;
             p.pLibrary = nullptr;
             continue;

@@ -230,6 +230,7 @@ private:
     std::atomic<bool> bThrottling{false};
     int32_t tLastLowMemory = 0;
     bool bClosing = false;  // set once closing began: no new stream readers
+    bool bLibraryLeftLoaded = false;  // a plug-in thread outlived the wait at stop
 
     ClockFn fnClock;
     HeapFn fnHeap;

@@ -42,3 +42,13 @@ size_t CReferenceCounter::Buffers() const {
         ++n;
     return n;
 }
+
+std::vector<char*> CReferenceCounter::TakeAll() {
+    std::lock_guard<std::mutex> lock(mtxHolders);
+    std::vector<char*> buffers;
+    for (auto it = mapHolders.begin(); it != mapHolders.end();
+         it = mapHolders.upper_bound(it->first))
+        buffers.push_back(const_cast<char*>(it->first));
+    mapHolders.clear();
+    return buffers;
+}

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <vector>
 
 class CReferenceCounter {
 public:
@@ -28,6 +29,8 @@ public:
     size_t Count(const char* buffer) const;
     // Number of buffers with at least one reference.
     size_t Buffers() const;
+    // Forgets every reference; returns each buffer that had one, once.
+    std::vector<char*> TakeAll();
 
 private:
     std::multimap<const char*, uint32_t> mapHolders;

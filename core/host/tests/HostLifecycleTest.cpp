@@ -45,7 +45,7 @@ TEST(CoreGetFiles, ListsRegularSoFilesAndSplitsMarkedOnes) {
     fs::remove_all(dir);
 }
 
-TEST_F(HostTest, LoadOrderIsMarkedFirstThenSortedPluginsThenProtected) {
+TEST_F(CoreHost, LoadOrderIsMarkedFirstThenSortedPluginsThenProtected) {
     AddPlugin("plugins", "b.so", Silent(2));
     AddPlugin("protected-plugins", "c.so", Silent(3));
     AddPlugin("plugins", "x-Qalpi.so", Silent(4));
@@ -69,7 +69,7 @@ TEST_F(HostTest, LoadOrderIsMarkedFirstThenSortedPluginsThenProtected) {
     EXPECT_TRUE(Core().GetNotLoaded().empty());
 }
 
-TEST_F(HostTest, PluginFirstInRegistryIsOpenedFirstAndLoadTimesRecorded) {
+TEST_F(CoreHost, PluginFirstInRegistryIsOpenedFirstAndLoadTimesRecorded) {
     AddPlugin("plugins", "a.so", Silent(1));
     AddPlugin("protected-plugins", "z.so", Silent(KIV_ID_FIRST_IN_REGISTRY));
     AddPlugin("plugins", "b.so", Silent(2));
@@ -84,7 +84,7 @@ TEST_F(HostTest, PluginFirstInRegistryIsOpenedFirstAndLoadTimesRecorded) {
     EXPECT_NE(plugins[0].pfnSeek, nullptr);
 }
 
-TEST_F(HostTest, SymbolicLinkCountsByItsTarget) {
+TEST_F(CoreHost, SymbolicLinkCountsByItsTarget) {
     fs::create_directories(Path("store"));
     AddPlugin("store", "real.so", Silent(9));
     fs::create_symlink(Path("store/real.so"), Path("plugins/link.so"));
@@ -94,7 +94,7 @@ TEST_F(HostTest, SymbolicLinkCountsByItsTarget) {
     EXPECT_EQ(Calls("Load"), (Names{"link.so"}));
 }
 
-TEST_F(HostTest, DuplicateIdentifierIsRefusedWithAWarning) {
+TEST_F(CoreHost, DuplicateIdentifierIsRefusedWithAWarning) {
     AddPlugin("plugins", "a.so", Silent(7));
     AddPlugin("plugins", "b.so", Silent(7));
     // The core's own identifier is taken as well: its references would mix with the core's.
@@ -110,7 +110,7 @@ TEST_F(HostTest, DuplicateIdentifierIsRefusedWithAWarning) {
     EXPECT_EQ(Calls("Unload"), (Names{"a.so", "d.so"}));  // refused ones never get Unload
 }
 
-TEST_F(HostTest, FailedLoadIsLoggedAndNotRegistered) {
+TEST_F(CoreHost, FailedLoadIsLoggedAndNotRegistered) {
     Behaviour returns = Silent(1);
     returns.loadResult = 2;
     Behaviour error = Silent(2);
@@ -129,7 +129,7 @@ TEST_F(HostTest, FailedLoadIsLoggedAndNotRegistered) {
     EXPECT_TRUE(Core().GetNotLoaded().empty());
 }
 
-TEST_F(HostTest, LibraryThatCannotBeOpenedIsReportedAndTheRestLoads) {
+TEST_F(CoreHost, LibraryThatCannotBeOpenedIsReportedAndTheRestLoads) {
     AddPlugin("plugins", "log.so", Sink(1));
     WriteFile("plugins/broken.so", "not a shared library");
     WriteFile("protected-plugins/empty.so", "");
@@ -181,7 +181,7 @@ TEST_F(HostTest, LibraryThatCannotBeOpenedIsReportedAndTheRestLoads) {
     EXPECT_EQ(ReadFile("plugins.xml"), expected);
 }
 
-TEST_F(HostTest, OpenCodeIsRecordedAndThePluginStaysRegistered) {
+TEST_F(CoreHost, OpenCodeIsRecordedAndThePluginStaysRegistered) {
     Behaviour failing = Sink(1);
     failing.openResult = 42;
     AddPlugin("plugins", "a.so", failing);
@@ -199,7 +199,7 @@ TEST_F(HostTest, OpenCodeIsRecordedAndThePluginStaysRegistered) {
     }));
 }
 
-TEST_F(HostTest, ClosingAndUnloadingFollowDescendingSixthMask) {
+TEST_F(CoreHost, ClosingAndUnloadingFollowDescendingSixthMask) {
     Behaviour five = Silent(1), zero = Silent(2), nine = Silent(3), top = Silent(4);
     five.load.dwRouteMask[5] = 5;
     nine.load.dwRouteMask[5] = 9;
@@ -224,7 +224,7 @@ TEST_F(HostTest, ClosingAndUnloadingFollowDescendingSixthMask) {
     EXPECT_TRUE(Core().GetPlugins().empty());
 }
 
-TEST_F(HostTest, NoPluginsStillStartsAndWritesTheCoreModule) {
+TEST_F(CoreHost, NoPluginsStillStartsAndWritesTheCoreModule) {
     ASSERT_TRUE(Core().Start());
     EXPECT_TRUE(Core().GetPlugins().empty());
     EXPECT_EQ(ReadFile("plugins.xml"),
@@ -239,7 +239,7 @@ TEST_F(HostTest, NoPluginsStillStartsAndWritesTheCoreModule) {
               "</Kivrec>\n");
 }
 
-TEST_F(HostTest, WorkerThreadRunsBeforeOpenAndEndsAtClose) {
+TEST_F(CoreHost, WorkerThreadRunsBeforeOpenAndEndsAtClose) {
     auto closing = std::make_shared<std::atomic<bool>>(false);
     Behaviour worker = Silent(1);
     worker.load.bWorkerThread = 1;
@@ -263,7 +263,7 @@ TEST_F(HostTest, WorkerThreadRunsBeforeOpenAndEndsAtClose) {
     EXPECT_LT(end, unload);
 }
 
-TEST_F(HostTest, LibraryWithAThreadStillRunningIsNotUnloaded) {
+TEST_F(CoreHost, LibraryWithAThreadStillRunningIsNotUnloaded) {
     auto release = std::make_shared<std::atomic<bool>>(false);
     Behaviour stuck = Silent(1);
     stuck.load.bWorkerThread = 1;
@@ -288,7 +288,7 @@ TEST_F(HostTest, LibraryWithAThreadStillRunningIsNotUnloaded) {
     }));
 }
 
-TEST_F(HostTest, EventsQueuedAtStopAreDiscarded) {
+TEST_F(CoreHost, EventsQueuedAtStopAreDiscarded) {
     AddPlugin("plugins", "a.so", Sink(1));
     ASSERT_TRUE(Core().LoadPlugins());
     ASSERT_TRUE(Core().InitPlugins());

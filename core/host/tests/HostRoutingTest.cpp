@@ -33,7 +33,7 @@ TEST(CoreRoutingKeys, DeliveryAndReadKeysFollowTheMaskTest) {
 
 // Three plug-ins: p1 subscribes to route-2 XML documents, p2 to nothing, p3
 // would match everything but is no event sink.
-class HostRoutingTest : public HostTest {
+class CoreHostRouting : public CoreHost {
 protected:
     const char* const names[3] = {"p1.so", "p2.so", "p3.so"};
 
@@ -78,7 +78,7 @@ protected:
     }
 };
 
-TEST_F(HostRoutingTest, DeliveryRuleTable) {
+TEST_F(CoreHostRouting, DeliveryRuleTable) {
     StartThree();
     struct Case {
         uint32_t source, flags;
@@ -109,7 +109,7 @@ TEST_F(HostRoutingTest, DeliveryRuleTable) {
     }
 }
 
-TEST_F(HostRoutingTest, DeliveryRecordsCarryTheEvent) {
+TEST_F(CoreHostRouting, DeliveryRecordsCarryTheEvent) {
     StartThree();
     World::Get().ClearDeliveries();
     EXPECT_EQ(Post(7, KIV_FLAG_ROUTE2, KIV_TYPE_XML, "payload", 0), 0);
@@ -135,7 +135,7 @@ TEST_F(HostRoutingTest, DeliveryRecordsCarryTheEvent) {
     EXPECT_EQ(World::Get().ThreadOf("p1.so:Write"), World::Get().ThreadOf("p2.so:IOCTL2"));
 }
 
-TEST_F(HostRoutingTest, EveryReceiverSharesOneCopyMadeAtPosting) {
+TEST_F(CoreHostRouting, EveryReceiverSharesOneCopyMadeAtPosting) {
     StartThree();
     World::Get().ClearDeliveries();
     char data[] = "original";
@@ -154,7 +154,7 @@ TEST_F(HostRoutingTest, EveryReceiverSharesOneCopyMadeAtPosting) {
     EXPECT_EQ(Core().GetRefCounter().Count(static_cast<char*>(*pointers.begin())), 0u);
 }
 
-TEST_F(HostRoutingTest, KeptBufferLivesUntilItsReleaseAndStrayReleasesFreeNothing) {
+TEST_F(CoreHostRouting, KeptBufferLivesUntilItsReleaseAndStrayReleasesFreeNothing) {
     StartThree(/*keep=*/true);
     World::Get().ClearDeliveries();
     EXPECT_EQ(Post(7, KIV_FLAG_ROUTE2, KIV_TYPE_XML, "kept"), 0);
@@ -181,7 +181,7 @@ TEST_F(HostRoutingTest, KeptBufferLivesUntilItsReleaseAndStrayReleasesFreeNothin
     EXPECT_EQ(refs.Count(kept), 0u);
 }
 
-TEST_F(HostTest, LiveVideoGateSequence) {
+TEST_F(CoreHost, LiveVideoGateSequence) {
     // No plug-ins and no event handler: the gate works on posting alone.
     dvrcore& c = Core();
     (void)c;
@@ -199,7 +199,7 @@ TEST_F(HostTest, LiveVideoGateSequence) {
     EXPECT_EQ(Post(44, KIV_FLAG_ROUTE1, kVideo, "f"), KIV_EVENT_OK);
 }
 
-TEST_F(HostTest, ThrottlingRefusesFramesUntilTheNextKeyFrame) {
+TEST_F(CoreHost, ThrottlingRefusesFramesUntilTheNextKeyFrame) {
     dvrcore& c = Core();
     EXPECT_EQ(Post(42, KIV_FLAG_ROUTE0, kVideo, "k", 0, 1), KIV_EVENT_OK);
     c.Throttle(true, 1000);
@@ -219,7 +219,7 @@ TEST_F(HostTest, ThrottlingRefusesFramesUntilTheNextKeyFrame) {
 
 void* FailingAlloc(size_t) { return nullptr; }
 
-TEST_F(HostTest, FailedCopyQueuesNothingAndForgetsTheKeyFrame) {
+TEST_F(CoreHost, FailedCopyQueuesNothingAndForgetsTheKeyFrame) {
     dvrcore& c = Core();
     c.SetAllocator(&FailingAlloc);
     EXPECT_EQ(Post(42, KIV_FLAG_ROUTE0, kVideo, "k", 0, 1), KIV_EVENT_NO_MEMORY);
@@ -230,7 +230,7 @@ TEST_F(HostTest, FailedCopyQueuesNothingAndForgetsTheKeyFrame) {
     EXPECT_EQ(Post(42, KIV_FLAG_ROUTE0, kVideo, "f"), KIV_EVENT_NOT_STARTED);
 }
 
-TEST_F(HostTest, CallbackWithoutACoreQueuesNothing) {
+TEST_F(CoreHost, CallbackWithoutACoreQueuesNothing) {
     EXPECT_EQ(Post(7, KIV_FLAG_ROUTE1, KIV_TYPE_XML, "x"), KIV_EVENT_STREAM_STOPPED);
 }
 

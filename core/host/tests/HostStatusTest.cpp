@@ -32,7 +32,7 @@ TEST(CoreStatusDocuments, CompactFormsAreByteExact) {
               "Time=\"1700000000\" /></Kivrec>");
 }
 
-TEST_F(HostTest, PluginsDocumentIsBroadcastToEveryPlugin) {
+TEST_F(CoreHost, PluginsDocumentIsBroadcastToEveryPlugin) {
     AddPlugin("plugins", "a.so", Silent(0x00510000));
     AddPlugin("plugins", "b.so", Silent(2));
     ASSERT_TRUE(Core().Start());

@@ -34,7 +34,7 @@ int PostFromPlugin(uint32_t source, uint32_t stream, const std::string& data) {
 
 // A stream request: source 0, route 0, type kStreamType.
 int Request(uint32_t flags, uint32_t stream, const std::string& data = "") {
-    return HostTest::Post(0, flags, kStreamType, data, stream);
+    return CoreHost::Post(0, flags, kStreamType, data, stream);
 }
 
 struct ReadCall {
@@ -45,7 +45,7 @@ struct ReadCall {
     std::thread::id thread;
 };
 
-class HostStreamTest : public HostTest {
+class CoreHostStream : public CoreHost {
 protected:
     // reader.so reads streams of kStreamType; keeper.so receives what it posts
     // and keeps each buffer until the test releases it.
@@ -99,7 +99,7 @@ protected:
     std::vector<ReadCall> reads;
 };
 
-TEST_F(HostStreamTest, SchedulerStartsOneReaderWithoutStreamPerReaderPlugin) {
+TEST_F(CoreHostStream, SchedulerStartsOneReaderWithoutStreamPerReaderPlugin) {
     StartReader(nullptr);
     ASSERT_TRUE(World::Get().WaitFor([this] { return Reads().size() >= 1u; }));
     // other.so is a reader as well, with its own call.
@@ -115,7 +115,7 @@ TEST_F(HostStreamTest, SchedulerStartsOneReaderWithoutStreamPerReaderPlugin) {
     EXPECT_NE(first.thread, std::this_thread::get_id());
 }
 
-TEST_F(HostStreamTest, StartRequestReadsWithAPrivateCopyOnMatchingReaders) {
+TEST_F(CoreHostStream, StartRequestReadsWithAPrivateCopyOnMatchingReaders) {
     std::promise<void> done;
     auto finished = done.get_future();
     StartReader([&done](_ReadParmsIn*) { done.set_value(); });
@@ -134,7 +134,7 @@ TEST_F(HostStreamTest, StartRequestReadsWithAPrivateCopyOnMatchingReaders) {
     EXPECT_LE(otherReads, 1);  // only the scheduler's read without a stream
 }
 
-TEST_F(HostStreamTest, ReaderHasOneBufferInFlightAndLearnsOfTheStop) {
+TEST_F(CoreHostStream, ReaderHasOneBufferInFlightAndLearnsOfTheStop) {
     std::atomic<int> step{0};
     std::vector<int> results(4, -100);
     std::promise<void> done;
@@ -171,7 +171,7 @@ TEST_F(HostStreamTest, ReaderHasOneBufferInFlightAndLearnsOfTheStop) {
     EXPECT_EQ(Post(0x10, KIV_FLAG_ROUTE1, KIV_TYPE_XML, "", 6), KIV_EVENT_STREAM_STOPPED);
 }
 
-TEST_F(HostStreamTest, PostsWithoutDataTakeNoSlotTurn) {
+TEST_F(CoreHostStream, PostsWithoutDataTakeNoSlotTurn) {
     std::vector<int> results;
     std::promise<void> done, all;
     auto finished = done.get_future();
@@ -205,7 +205,7 @@ TEST_F(HostStreamTest, PostsWithoutDataTakeNoSlotTurn) {
     EXPECT_EQ(results, (std::vector<int>{0, 0, 0, 0}));
 }
 
-TEST_F(HostStreamTest, StoppedStreamStartsAgainOnANewRequest) {
+TEST_F(CoreHostStream, StoppedStreamStartsAgainOnANewRequest) {
     std::atomic<int> reads{0};
     std::vector<int> results(2, -100);
     StartReader([&](_ReadParmsIn* in) {
@@ -224,7 +224,7 @@ TEST_F(HostStreamTest, StoppedStreamStartsAgainOnANewRequest) {
     EXPECT_EQ(StreamReads(8).size(), 2u);
 }
 
-TEST_F(HostStreamTest, NoNewReadersOnceClosingBegan) {
+TEST_F(CoreHostStream, NoNewReadersOnceClosingBegan) {
     StartReader(nullptr);
     ASSERT_TRUE(World::Get().WaitFor([this] { return !Reads().empty(); }));
     Core().CleanupScheduler();
@@ -235,7 +235,7 @@ TEST_F(HostStreamTest, NoNewReadersOnceClosingBegan) {
     EXPECT_TRUE(StreamReads(3).empty());
 }
 
-TEST_F(HostStreamTest, ReaderWaitingForAQueuedBufferIsFreedAtStop) {
+TEST_F(CoreHostStream, ReaderWaitingForAQueuedBufferIsFreedAtStop) {
     std::atomic<int> step{0};
     StartReader([&](_ReadParmsIn* in) {
         PostFromPlugin(0x10, in->dwStream, "first");

@@ -235,7 +235,7 @@ int World::Dispatch(const char* library, int call, void* in, void* out) {
     }
 }
 
-void HostTest::SetUp() {
+void CoreHost::SetUp() {
     World::Get().Reset();
     ClearCapturedLog();
     char pattern[] = "/tmp/kivhost-XXXXXX";
@@ -245,7 +245,7 @@ void HostTest::SetUp() {
     fs::create_directories(dir + "/protected-plugins");
 }
 
-void HostTest::TearDown() {
+void CoreHost::TearDown() {
     if (core) {
         core->Stop();
         core.reset();
@@ -254,30 +254,30 @@ void HostTest::TearDown() {
     fs::remove_all(dir, ec);
 }
 
-void HostTest::AddPlugin(const std::string& subdir, const std::string& name, Behaviour b,
+void CoreHost::AddPlugin(const std::string& subdir, const std::string& name, Behaviour b,
                          const char* source) {
     fs::copy_file(source ? source : KIV_TEST_PLUGIN, Path(subdir + "/" + name),
                   fs::copy_option::overwrite_if_exists);
     World::Get().SetBehaviour(name, std::move(b));
 }
 
-void HostTest::WriteFile(const std::string& relative, const std::string& text) {
+void CoreHost::WriteFile(const std::string& relative, const std::string& text) {
     std::ofstream(Path(relative), std::ios::binary) << text;
 }
 
-std::string HostTest::ReadFile(const std::string& relative) {
+std::string CoreHost::ReadFile(const std::string& relative) {
     std::ifstream in(Path(relative), std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
 }
 
-dvrcore& HostTest::Core() {
+dvrcore& CoreHost::Core() {
     if (!core) core.reset(new dvrcore(wxFileName(wxString(Path("core")))));
     return *core;
 }
 
-int HostTest::Post(uint32_t source, uint32_t flags, uint32_t type, const std::string& data,
+int CoreHost::Post(uint32_t source, uint32_t flags, uint32_t type, const std::string& data,
                    uint32_t stream, uint8_t keyFrame, void* pData) {
     _EventParmsIn in;
     std::memset(&in, 0, sizeof(in));
@@ -299,7 +299,7 @@ int HostTest::Post(uint32_t source, uint32_t flags, uint32_t type, const std::st
     return out.nResult;
 }
 
-std::vector<std::string> HostTest::Calls(const std::string& kind) {
+std::vector<std::string> CoreHost::Calls(const std::string& kind) {
     std::vector<std::string> result;
     const std::string suffix = ":" + kind;
     for (const std::string& e : World::Get().Journal()) {

@@ -87,7 +87,7 @@ std::vector<std::string> CapturedLog();
 void ClearCapturedLog();
 
 // A temporary "executable" directory with plugins/ and protected-plugins/.
-class HostTest : public ::testing::Test {
+class CoreHost : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 #include <vector>
 
@@ -60,6 +61,20 @@ TEST(CoreReferenceCounter, DropTellsAStrayReleaseApart) {
     EXPECT_EQ(rc.Drop(b, 5), CReferenceCounter::EDrop::StillHeld);
     EXPECT_EQ(rc.Drop(b, 6), CReferenceCounter::EDrop::LastGone);
     EXPECT_EQ(rc.Drop(b, 6), CReferenceCounter::EDrop::NotHeld);
+}
+
+TEST(CoreReferenceCounter, TakeAllReturnsEachBufferOnce) {
+    CReferenceCounter rc;
+    char a[1], b[1];
+    rc.Increment(a, 1);
+    rc.Increment(a, 2);
+    rc.Increment(b, 1);
+    std::vector<char*> all = rc.TakeAll();
+    std::sort(all.begin(), all.end());
+    std::vector<char*> expected{a, b};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(all, expected);
+    EXPECT_EQ(rc.Buffers(), 0u);
 }
 
 TEST(CoreReferenceCounter, ConcurrentOwnersLeaveNothingBehind) {
