@@ -10,6 +10,8 @@
 #include <utility>
 
 #include "rimvaultpi/kivserverimpl/Guid.h"
+#include "rimvaultpi/mp4parser/Mp4Parser.h"
+#include "rimvaultpi/synclayer/VideoContainerConverterCommand.h"
 
 namespace rimvault {
 
@@ -118,8 +120,10 @@ CKivServerImpl::CKivServerImpl(kivsvr::rimvault::Poster poster, Clock clock)
     : poster(std::move(poster)), clock(std::move(clock)) {
     if (!this->clock) this->clock = [] { return std::chrono::system_clock::now(); };
     converter = [this](const kivsvr::rimvault::Message& message) {
-        LogError("Error 'no converter in this build' converting '" +
-                 QuotedPath(message.source_path) + "'");
+        // The converter reports through its own log lines; its result is not used.
+        kivsvr::rimvault::VideoContainerConverterCommand<Mp4Parser> command(message,
+                                                                             this->poster);
+        command.execute();
     };
 }
 

@@ -54,7 +54,8 @@ class CKivServerImpl : public IKivServer {
     // string") for a malformed "GUID"; calls made for earlier parts of the document stand.
     void ParseEvent(const char* text, int32_t length);
 
-    // Replaces the conversion of downloaded files (tests).
+    // Replaces the conversion of downloaded files, which by default runs the MP4 conversion
+    // command on the calling thread.
     void SetConverter(Converter converter);
 
     void RegisterEventSink(IEventSink* sink) override;

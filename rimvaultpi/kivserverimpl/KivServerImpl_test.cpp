@@ -4,6 +4,7 @@
 #include <tinyxml2.h>
 
 #include <boost/filesystem.hpp>
+#include <cstdlib>
 #include <fstream>
 #include <stdexcept>
 #include <string>
@@ -623,6 +624,46 @@ TEST_F(KivServerConversion, FailedDirectoryCreationRegistersNothing) {
     server.DecontainerizeAndStore(other, 7, 4, dir.path() / "plain", "x", FromSeconds(1),
                                   FromSeconds(2), kiv::ERecordingType(1));
     EXPECT_TRUE(conversions.empty());
+}
+
+}  // namespace
+}  // namespace rimvault
+
+namespace rimvault {
+namespace {
+
+// The default conversion: a real MP4, made by ffmpeg, downloaded into the operation's
+// temporary directory, becomes a PS recording under the operation's output directory and is
+// deleted.
+TEST(KivServerRealConversion, ConvertsUnderTheOperationsOutputDirectory) {
+    TempDir dir;
+    RecordingPoster poster;
+    CKivServerImpl server(poster.Poster());
+    const Uuid id = ParseGuid(kGuid);
+    const fs::path temporary = dir.path() / "tmp";
+    const fs::path output = dir.path() / "out";
+    server.SendRetrievalRequest(id, 2097152, 3, FromSeconds(1456826400), FromSeconds(1456826460),
+                                temporary, output);
+    const fs::path mp4 = temporary / "clip.mp4";
+    const std::string command =
+        "ffmpeg -v error -y -f lavfi -i testsrc=size=160x120:rate=25 -t 1 -c:v libx264 -bf 0 "
+        "-pix_fmt yuv420p '" +
+        mp4.string() + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    poster.Clear();
+
+    server.DecontainerizeAndStore(id, 2097152, 3, mp4, "Door", FromSeconds(1456826400),
+                                  FromSeconds(1456826401), kiv::ERecordingType(1));
+
+    EXPECT_FALSE(fs::exists(mp4));
+    std::vector<std::string> recordings;
+    for (fs::recursive_directory_iterator entry(output), end; entry != end; ++entry) {
+        if (fs::is_regular_file(entry->path())) {
+            recordings.push_back(fs::relative(entry->path(), output).string());
+        }
+    }
+    ASSERT_EQ(recordings.size(), 2u);  // the media file and its index
+    for (const std::string& log : poster.Logs()) EXPECT_NE(log.compare(0, 3, "75 "), 0) << log;
 }
 
 }  // namespace
