@@ -140,8 +140,7 @@ int32_t CPSExeCreator::BuildExecutable(FILE* out) {
     trailer.Encode(bytes);
     if (fseeko(out, 0, SEEK_END) != 0) return CloseWith(out, -6);
     const off_t trailerPos = ftello(out);
-    if (trailerPos < 0 || std::fwrite(bytes, sizeof(bytes), 1, out) != 1 ||
-        std::fflush(out) != 0) {
+    if (trailerPos < 0 || std::fwrite(bytes, sizeof(bytes), 1, out) != 1 || std::fflush(out) != 0) {
         return CloseWith(out, -6);
     }
 

@@ -21,9 +21,8 @@ namespace {
 constexpr uint32_t kNone = 0xFFFFFFFF;  // "no entry" in the chain fields
 constexpr size_t kMaxPathLen = 4095;
 
-const uint8_t kPackHeader[PSFILE_PACK_HEADER_SIZE] = {0x00, 0x00, 0x01, 0xBA, 0x44, 0x00,
-                                                      0x04, 0x00, 0x04, 0x01, 0x00, 0x00,
-                                                      0x03, 0xFA, 0xFF, 0xFF};
+const uint8_t kPackHeader[PSFILE_PACK_HEADER_SIZE] = {
+    0x00, 0x00, 0x01, 0xBA, 0x44, 0x00, 0x04, 0x00, 0x04, 0x01, 0x00, 0x00, 0x03, 0xFA, 0xFF, 0xFF};
 
 // Index header fields.
 enum : uint32_t {
@@ -323,7 +322,8 @@ void CPSFile::BuildStreamMap(const _PSFILE_HEADER& header, const _PSFILE_CHANNEL
     PutLe32(m + 26, header.infoWord1);
     PutLe32(m + 30, header.infoWord2);
     PutLe32(m + 34, header.infoWord3);
-    if (header.title != nullptr) std::memcpy(m + kMapTitle, header.title, strnlen(header.title, 32));
+    if (header.title != nullptr)
+        std::memcpy(m + kMapTitle, header.title, strnlen(header.title, 32));
     m[70] = 0x02;
     m[71] = header.extFlag;
     PutBe16(m + 104, PSFILE_SLOTS * kMapEntrySize);  // 1856
@@ -403,10 +403,9 @@ int32_t CPSFile::Write(const _PSFILE_PACKET& p) {
     if (11 + tagArea > 127) return PSFILE_EINVAL;
     const uint32_t a = static_cast<uint32_t>(tagArea);
     const uint32_t items = p.tagBytes / 3;
-    const uint32_t ms = static_cast<uint32_t>(p.hour) * 3600000u +
-                        static_cast<uint32_t>(p.minute) * 60000u +
-                        static_cast<uint32_t>(p.second) * 1000u +
-                        static_cast<uint32_t>(p.millisecond);
+    const uint32_t ms =
+        static_cast<uint32_t>(p.hour) * 3600000u + static_cast<uint32_t>(p.minute) * 60000u +
+        static_cast<uint32_t>(p.second) * 1000u + static_cast<uint32_t>(p.millisecond);
     const uint64_t dts = uint64_t{ms} * 90;
     const uint64_t pts = (uint64_t{ms} + p.ptsOffsetMs) * 90;
     const uint32_t padding = static_cast<uint32_t>((0 - (uint64_t{a} + p.payloadSize)) & 31);
@@ -433,8 +432,7 @@ int32_t CPSFile::Write(const _PSFILE_PACKET& p) {
     PutLe16(h + 30, static_cast<uint16_t>(((p.year - 2000) << 9) | ((p.month << 5) & 0x1E0) |
                                           (p.day & 0x1F)));
     for (uint32_t i = 0; i < items; ++i) PutTagItem(h + 32 + 4 * i, p.tags + 3 * i);
-    return WritePacket(h, 32 + a, p.payload, p.payloadSize, padding,
-                       static_cast<uint32_t>(length));
+    return WritePacket(h, 32 + a, p.payload, p.payloadSize, padding, static_cast<uint32_t>(length));
 }
 
 int32_t CPSFile::Write(const uint8_t* bytes, uint32_t length) {
@@ -642,8 +640,7 @@ int32_t CPSFile::SeekIndex(int64_t position) {
     if (m_index == nullptr) return PSFILE_EINVAL;
     std::clearerr(m_index);
     if (ftello(m_index) == position) return PSFILE_OK;
-    return fseeko(m_index, static_cast<off_t>(position), SEEK_SET) == 0 ? PSFILE_OK
-                                                                        : PSFILE_ESEEK;
+    return fseeko(m_index, static_cast<off_t>(position), SEEK_SET) == 0 ? PSFILE_OK : PSFILE_ESEEK;
 }
 
 int32_t CPSFile::Seek(uint32_t entry, uint32_t clip) {
@@ -666,8 +663,7 @@ int32_t CPSFile::Entry(uint32_t number, _PSFILE_ENTRY& entry, bool write) {
         }
         return PSFILE_OK;
     }
-    return std::fread(entry.bytes, sizeof(entry.bytes), 1, m_index) == 1 ? PSFILE_OK
-                                                                        : PSFILE_EREAD;
+    return std::fread(entry.bytes, sizeof(entry.bytes), 1, m_index) == 1 ? PSFILE_OK : PSFILE_EREAD;
 }
 
 int64_t CPSFile::Size() {
@@ -733,9 +729,8 @@ int32_t CPSFile::OpenRead(int64_t mediaOffset, int64_t indexOffset) {
             Le32(h + kHdrEntrySize) != PSFILE_ENTRY_SIZE || channelCount > PSFILE_SLOTS) {
             return Fail(PSFILE_EINVAL);
         }
-        if (channelCount != 0 &&
-            std::fread(m_w.channelRecords, PSFILE_CHANNEL_RECORD_SIZE, channelCount, m_index) !=
-                channelCount) {
+        if (channelCount != 0 && std::fread(m_w.channelRecords, PSFILE_CHANNEL_RECORD_SIZE,
+                                            channelCount, m_index) != channelCount) {
             return Fail(PSFILE_EREAD);
         }
         if (EntryCount() == 0) RebuildFromEntries();
@@ -845,8 +840,7 @@ void CPSFile::ScanMedia() {
             date = Le16(h + 30);
             msOfDay = dtsMs;
         } else {
-            DateFromSeconds(static_cast<int64_t>(dts / 90000) + st.st_ctime, dtsMs, date,
-                            msOfDay);
+            DateFromSeconds(static_cast<int64_t>(dts / 90000) + st.st_ctime, dtsMs, date, msOfDay);
         }
 
         const uint32_t number = static_cast<uint32_t>(m_entries.size());
@@ -1129,8 +1123,7 @@ int32_t CPSFile::Read(_PSFILE_PACKET& p, const _PSFILE_ENTRY& e) {
         p.payloadSize = p.size - 32 - tagArea;
     }
     if (p.tags != nullptr) {
-        const uint32_t items =
-            std::min({tagArea / 4, (length - 32) / 4, p.tagBytes / 3});
+        const uint32_t items = std::min({tagArea / 4, (length - 32) / 4, p.tagBytes / 3});
         for (uint32_t i = 0; i < items; ++i) GetTagItem(d + 32 + 4 * i, p.tags + 3 * i);
         p.tagBytes = 3 * items;
     }

@@ -90,12 +90,12 @@ struct _PSFILE_PACKET {
     int32_t millisecond;
     uint32_t msOfDay;  // reader: time of day in milliseconds
     uint32_t index;    // reader: packet number to read
-    uint8_t* data;     // a complete stored packet to copy when writing; the read buffer when reading
+    uint8_t* data;  // a complete stored packet to copy when writing; the read buffer when reading
     uint8_t codec;
     uint8_t flags;  // bits 5-7
     uint16_t ptsOffsetMs;
-    uint8_t* tags;      // 3-byte tag items; written from, or decoded into when reading
-    uint32_t tagBytes;  // bytes of `tags` (in: available, out when reading: decoded)
+    uint8_t* tags;           // 3-byte tag items; written from, or decoded into when reading
+    uint32_t tagBytes;       // bytes of `tags` (in: available, out when reading: decoded)
     const uint8_t* payload;  // writing: the frame's bytes; reading: points into `data`
     uint32_t payloadSize;
     uint8_t packetAttr;
@@ -123,7 +123,7 @@ inline uint32_t PSSlotFromStreamId(uint8_t streamId) {
 // Writes and reads one PS recording at a time. One owner, no locks. The object owns the files it
 // opened or adopted and closes them in Close and in its destructor.
 class CPSFile {
-public:
+  public:
     CPSFile();
     ~CPSFile();
     CPSFile(const CPSFile&) = delete;
@@ -134,10 +134,13 @@ public:
     int32_t Open(const char* path, const _PSFILE_HEADER& header, uint32_t count,
                  const _PSFILE_CHANNEL* channels);
     // Adopts an open media descriptor (read/write) and index stream, then writes the headers.
+    // -2 when either is missing; then nothing is adopted.
     int32_t Open(int mediaFd, FILE* index, const _PSFILE_HEADER& header, uint32_t count,
                  const _PSFILE_CHANNEL* channels);
-    int32_t OpenWrite(const _PSFILE_HEADER& header, uint32_t count, const _PSFILE_CHANNEL* channels);
-    // Appends one frame (or, with `data` and `size` set, a copy of a stored packet).
+    int32_t OpenWrite(const _PSFILE_HEADER& header, uint32_t count,
+                      const _PSFILE_CHANNEL* channels);
+    // Appends one frame (or, with `data` and `size` set, a copy of a stored packet). A failed
+    // media write is taken back out of both files (-5), so the recording stays consistent.
     int32_t Write(const _PSFILE_PACKET& packet);
     // Appends one complete packet; `length` is its full length including padding.
     int32_t Write(const uint8_t* bytes, uint32_t length);
@@ -158,22 +161,31 @@ public:
     // Opens a recording whose media starts at `mediaOffset` and whose index starts at
     // `indexOffset` of the same file when `indexOffset` is nonzero (an export), else of path+"i".
     int32_t Open(const char* path, int64_t mediaOffset, int64_t indexOffset);
-    // Adopts a media descriptor and an index stream (may be null: the media is scanned).
+    // Adopts a media descriptor and an index stream (may be null: the media is scanned). Any
+    // readable descriptor and stream work, e.g. a memfd and fmemopen() for in-memory bytes.
+    // -2 for a descriptor of -1; then nothing is adopted.
     int32_t Open(int mediaFd, FILE* index, int64_t mediaOffset, int64_t indexOffset);
     int32_t OpenRead(int64_t mediaOffset, int64_t indexOffset);
+    // File description and channel descriptions from the stream map; text pointers stay valid
+    // until the file is closed and are always NUL-terminated.
     int32_t FileInfo(_PSFILE_HEADER& out);
     int32_t ChannelInfo(uint32_t slot, _PSFILE_CHANNEL& out);
     // Packets of one slot, or of the whole file for PSFILE_ALL_SLOTS.
     uint32_t Count(uint32_t slot);
     // Packets of the distinct slots listed (slots above 31 ignored); 0 unless 1 <= n <= 31.
     uint32_t Count(uint32_t n, const uint16_t* slots);
+    // Date and time of the first and last packet; -1 when there is none.
     int32_t PacketTimes(uint32_t slot, _PSFILE_PACKET& first, _PSFILE_PACKET& last);
     // Packet `index` of slot `channel` (PSFILE_ALL_SLOTS: entry number `index` of the file).
+    // With `data` set (`size` = its capacity) the packet's bytes are read into it; `size` becomes
+    // the length without padding, and `payload`/`payloadSize` point at the elementary-stream
+    // bytes inside `data`. With `tags` set, up to `tagBytes` / 3 tag items are decoded into it.
     int32_t Read(_PSFILE_PACKET& packet);
     // Packet at position `index` among all packets of the listed slots, in media order.
     int32_t Read(_PSFILE_PACKET& packet, uint32_t n, const uint16_t* slots);
     // The packet an entry describes. With `data` null only the description is filled.
     int32_t Read(_PSFILE_PACKET& packet, const _PSFILE_ENTRY& entry);
+    // Clip `number`: stored in the index, or rebuilt in memory for an unfinished index.
     int32_t Clip(uint32_t number, PSClip& out);
     // Reads or writes one index entry.
     int32_t Entry(uint32_t number, _PSFILE_ENTRY& entry, bool write);
@@ -186,7 +198,7 @@ public:
     bool HasIndex() const { return m_index != nullptr; }
     int64_t DataStart() const { return m_dataStart; }
 
-private:
+  private:
     struct SlotCursor {
         bool loaded;
         uint32_t entryNumber;   // number of the entry in the file
@@ -207,7 +219,6 @@ private:
         uint16_t framesSinceKey[PSFILE_SLOTS];
         uint32_t prevLength;
         uint8_t openClips[PSFILE_SLOTS][PSFILE_CLIP_RECORD_SIZE];
-        size_t clipCount;
     };
 
     void Reset();
@@ -217,8 +228,8 @@ private:
     int32_t SeekIndex(int64_t position);
     void RebuildFromEntries();
     void ScanMedia();
-    int32_t WritePacket(uint8_t* header, uint32_t headerLen, const uint8_t* body,
-                        uint32_t bodyLen, uint32_t padding, uint32_t length);
+    int32_t WritePacket(uint8_t* header, uint32_t headerLen, const uint8_t* body, uint32_t bodyLen,
+                        uint32_t padding, uint32_t length);
     void AddToRecords(const _PSFILE_ENTRY& entry, uint32_t number);
     void BuildStreamMap(const _PSFILE_HEADER& header, const _PSFILE_CHANNEL* channels);
     void MakeMapTexts();
@@ -244,8 +255,8 @@ private:
     // Reading.
     SlotCursor m_cursors[PSFILE_SLOTS];
     MergeCursor m_merge;
-    bool m_scanned;                               // no index file: entries come from the lists
-    std::vector<_PSFILE_ENTRY> m_entries;         // every packet in media order
+    bool m_scanned;                        // no index file: entries come from the lists
+    std::vector<_PSFILE_ENTRY> m_entries;  // every packet in media order
     std::vector<uint32_t> m_slotEntries[PSFILE_SLOTS];  // entry numbers per slot
 };
 
@@ -284,7 +295,7 @@ constexpr uint32_t PSFILE_TRAILER_SIZE = 80;
 // Builds an export: program image, trailer, stream A, the extra stream, stream B. The builder
 // owns the four input streams (any may be null) and closes them in Close and its destructor.
 class CPSExeCreator {
-public:
+  public:
     CPSExeCreator(FILE* program, FILE* streamB, FILE* streamA, FILE* extra);
     ~CPSExeCreator();
     CPSExeCreator(const CPSExeCreator&) = delete;
@@ -296,7 +307,7 @@ public:
     int32_t BuildExecutable(FILE* out);
     void Close();
 
-private:
+  private:
     FILE* m_program;
     FILE* m_streamB;
     FILE* m_streamA;

@@ -8,6 +8,8 @@
 // info, packets and extract also take --media-offset A --index-offset B to read a recording
 // embedded in an export. Exit status: 0 success, 1 the files could not be read or written,
 // 2 the command line is wrong. Errors are one line on standard error.
+#include "rimvaultpi/psfile/PSFile.h"
+
 #include <errno.h>
 #include <sys/stat.h>
 
@@ -18,8 +20,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-#include "rimvaultpi/psfile/PSFile.h"
 
 namespace {
 
@@ -115,8 +115,7 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
                 return false;
             }
             o.channel = static_cast<int>(n);
-        } else if ((arg == "--media-offset" || arg == "--index-offset") &&
-                   o.command != "export") {
+        } else if ((arg == "--media-offset" || arg == "--index-offset") && o.command != "export") {
             const char* v = value(arg.c_str());
             int64_t n;
             if (v == nullptr) return false;
@@ -131,9 +130,8 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
                 o.indexOffset = n;
                 haveIndex = true;
             }
-        } else if (o.command == "export" &&
-                   (arg == "--program" || arg == "--stream-a" || arg == "--stream-b" ||
-                    arg == "--extra")) {
+        } else if (o.command == "export" && (arg == "--program" || arg == "--stream-a" ||
+                                             arg == "--stream-b" || arg == "--extra")) {
             const char* v = value(arg.c_str());
             if (v == nullptr) return false;
             std::string& target = arg == "--program"    ? o.program
@@ -189,17 +187,17 @@ int OpenRecording(const Options& o, CPSFile& file) {
         return Error(kExitFailed, "cannot open '" + path + "': " + std::strerror(errno));
     }
     if (S_ISDIR(st.st_mode)) return Error(kExitFailed, "'" + path + "' is a directory");
-    const int32_t rc = o.offsets ? file.Open(path.c_str(), o.mediaOffset, o.indexOffset)
-                                 : file.Open(path.c_str());
+    const int32_t rc =
+        o.offsets ? file.Open(path.c_str(), o.mediaOffset, o.indexOffset) : file.Open(path.c_str());
     if (rc == PSFILE_EOPEN) {
         return Error(kExitFailed, "cannot open '" + path + "': " + std::strerror(errno));
     }
     _PSFILE_HEADER header;
-    if (rc != PSFILE_OK ||
-        (!file.HasIndex() && file.FileInfo(header) != PSFILE_OK && file.Count(PSFILE_ALL_SLOTS) == 0)) {
-        return Error(kExitFailed, "'" + path + "' is not a PS recording" +
-                                      (rc != PSFILE_OK ? " (error " + std::to_string(rc) + ")"
-                                                       : std::string()));
+    if (rc != PSFILE_OK || (!file.HasIndex() && file.FileInfo(header) != PSFILE_OK &&
+                            file.Count(PSFILE_ALL_SLOTS) == 0)) {
+        return Error(kExitFailed,
+                     "'" + path + "' is not a PS recording" +
+                         (rc != PSFILE_OK ? " (error " + std::to_string(rc) + ")" : std::string()));
     }
     return kExitOk;
 }
@@ -282,9 +280,8 @@ int Info(const Options& o) {
             std::snprintf(line, sizeof(line),
                           "description: packet attribute %u, info bytes %u %u %u, info words "
                           "0x%08" PRIX32 " 0x%08" PRIX32 " 0x%08" PRIX32 " 0x%08" PRIX32 "\n",
-                          header.packetAttr, header.infoByte1, header.infoByte2,
-                          header.infoByte3, header.infoWord0, header.infoWord1,
-                          header.infoWord2, header.infoWord3);
+                          header.packetAttr, header.infoByte1, header.infoByte2, header.infoByte3,
+                          header.infoWord0, header.infoWord1, header.infoWord2, header.infoWord3);
             out += line;
             out += "title: " + Quoted(header.title) + "\n";
         } else {
@@ -334,12 +331,12 @@ int Info(const Options& o) {
             if (video) {
                 std::snprintf(line, sizeof(line), ", %ux%u", width, height);
             } else {
-                std::snprintf(line, sizeof(line), ", audio rate %u flag %u param %u",
-                              ch.sampleRate, ch.audioFlag, ch.audioParam);
+                std::snprintf(line, sizeof(line), ", audio rate %u flag %u param %u", ch.sampleRate,
+                              ch.audioFlag, ch.audioParam);
             }
             out += line;
-            std::snprintf(line, sizeof(line), ", codec %u, attr %u, flags 0x%02X, name ",
-                          ch.codec, ch.attr, ch.flags);
+            std::snprintf(line, sizeof(line), ", codec %u, attr %u, flags 0x%02X, name ", ch.codec,
+                          ch.attr, ch.flags);
             out += line + Quoted(ch.name) + "\n";
         }
         firstChannel = false;
@@ -374,8 +371,7 @@ int32_t ReadPacket(CPSFile& file, uint16_t channel, uint32_t index, std::vector<
 int Packets(const Options& o) {
     CPSFile file;
     if (int status = OpenRecording(o, file); status != kExitOk) return status;
-    const uint16_t channel =
-        o.channel < 0 ? PSFILE_ALL_SLOTS : static_cast<uint16_t>(o.channel);
+    const uint16_t channel = o.channel < 0 ? PSFILE_ALL_SLOTS : static_cast<uint16_t>(o.channel);
     const uint32_t count = file.Count(channel);
     std::vector<uint8_t> buffer(PSFILE_MAX_PACKET);
     for (uint32_t i = 0; i < count; ++i) {
@@ -388,7 +384,8 @@ int Packets(const Options& o) {
         }
         const bool key = (p.frameType & 2) == 0;
         if (o.json) {
-            std::printf("{\"index\": %" PRIu32 ", \"channel\": %u, \"key\": %s, \"time\": \"%s\", "
+            std::printf("{\"index\": %" PRIu32
+                        ", \"channel\": %u, \"key\": %s, \"time\": \"%s\", "
                         "\"size\": %" PRIu32 ", \"payload\": %" PRIu32 "}\n",
                         i, p.channel, key ? "true" : "false", FormatTime(p).c_str(), p.size,
                         p.payloadSize);
@@ -435,14 +432,13 @@ int Export(const Options& o) {
         const std::string* path;
         FILE* file;
     };
-    Input inputs[] = {{&o.program, nullptr}, {&o.streamA, nullptr}, {&o.streamB, nullptr},
-                      {&o.extra, nullptr}};
+    Input inputs[] = {
+        {&o.program, nullptr}, {&o.streamA, nullptr}, {&o.streamB, nullptr}, {&o.extra, nullptr}};
     for (Input& in : inputs) {
         if (in.path->empty()) continue;
         in.file = std::fopen(in.path->c_str(), "rb");
         if (in.file == nullptr) {
-            const std::string message =
-                "cannot open '" + *in.path + "': " + std::strerror(errno);
+            const std::string message = "cannot open '" + *in.path + "': " + std::strerror(errno);
             for (Input& other : inputs) {
                 if (other.file != nullptr) std::fclose(other.file);
             }
@@ -457,14 +453,17 @@ int Export(const Options& o) {
     }
     const int32_t rc = creator.BuildExecutable(out);
     if (rc == -1) std::fclose(out);  // left open by the builder
-    static const char* const kReasons[] = {
-        "", "the inputs are too large for an export", "cannot copy the program image",
-        "cannot copy stream A", "cannot copy the extra file", "cannot copy stream B",
-        "cannot write the trailer"};
+    static const char* const kReasons[] = {"",
+                                           "the inputs are too large for an export",
+                                           "cannot copy the program image",
+                                           "cannot copy stream A",
+                                           "cannot copy the extra file",
+                                           "cannot copy stream B",
+                                           "cannot write the trailer"};
     if (rc != 0) {
         const size_t reason = static_cast<size_t>(-rc);
-        return Error(kExitFailed, "cannot build '" + outPath + "': " +
-                                      (reason < 7 ? kReasons[reason] : "unknown error"));
+        return Error(kExitFailed, "cannot build '" + outPath +
+                                      "': " + (reason < 7 ? kReasons[reason] : "unknown error"));
     }
     // Tell where the parts landed, for --media-offset and --index-offset.
     FILE* check = std::fopen(outPath.c_str(), "rb");
@@ -474,8 +473,8 @@ int Export(const Options& o) {
         uint8_t bytes[PSFILE_TRAILER_SIZE];
         tagPSSingleBinEx trailer;
         if (std::fread(bytes, sizeof(bytes), 1, check) == 1 && trailer.Decode(bytes)) {
-            std::printf("trailer %" PRId64 "\nstream-a %" PRId64 " %" PRId64
-                        "\nstream-b %" PRId64 " %" PRId64 "\nextra %" PRId64 " %" PRId64 "\n",
+            std::printf("trailer %" PRId64 "\nstream-a %" PRId64 " %" PRId64 "\nstream-b %" PRId64
+                        " %" PRId64 "\nextra %" PRId64 " %" PRId64 "\n",
                         static_cast<int64_t>(st.st_size), trailer.llStartA, trailer.llSizeA,
                         trailer.llStartB, trailer.llSizeB, trailer.llStartExtra,
                         trailer.llSizeExtra);

@@ -120,8 +120,12 @@ TEST(PSFileExport, ShortAndLongTrailerForms) {
         int64_t value;
         uint32_t shortForm;
     } cases[] = {
-        {0, 0}, {1080, 1080}, {0xFFFFFFFF, 0xFFFFFFFF}, {int64_t{1} << 32, 0xFFFFFFFF},
-        {(int64_t{5} << 32) + 7, 0xFFFFFFFF}, {-1, 0xFFFFFFFF},
+        {0, 0},
+        {1080, 1080},
+        {0xFFFFFFFF, 0xFFFFFFFF},
+        {int64_t{1} << 32, 0xFFFFFFFF},
+        {(int64_t{5} << 32) + 7, 0xFFFFFFFF},
+        {-1, 0xFFFFFFFF},
     };
     for (const Case& c : cases) {
         tagPSSingleBinEx t;
@@ -166,8 +170,8 @@ TEST(PSFileExport, RecordingEmbeddedInAnExportReadsBack) {
         const std::string second = mediaFirst ? media + "i" : media;
         {
             CPSExeCreator creator(OpenBytes(dir, "img", Payload(777, 5)),
-                                  std::fopen(second.c_str(), "rb"),
-                                  std::fopen(first.c_str(), "rb"), nullptr);
+                                  std::fopen(second.c_str(), "rb"), std::fopen(first.c_str(), "rb"),
+                                  nullptr);
             ASSERT_EQ(0, creator.BuildExecutable(std::fopen(outPath.c_str(), "wb")));
         }
         const auto out = ReadAll(outPath);

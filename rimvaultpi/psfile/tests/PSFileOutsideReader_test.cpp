@@ -60,8 +60,10 @@ TEST(PSFileOutsideReader, FfmpegDemuxesAndDecodesThePackets) {
     TempDir dir;
     const std::string es = dir.File("in.h264");
     int status;
-    RunCommand("ffmpeg -nostdin -v error -f lavfi -i testsrc=size=320x240:rate=25 -t 2 -c:v libx264 "
-        "-bf 0 -g 12 -pix_fmt yuv420p -f h264 '" + es + "' 2>&1",
+    RunCommand(
+        "ffmpeg -nostdin -v error -f lavfi -i testsrc=size=320x240:rate=25 -t 2 -c:v libx264 "
+        "-bf 0 -g 12 -pix_fmt yuv420p -f h264 '" +
+            es + "' 2>&1",
         status);
     ASSERT_EQ(0, status) << "ffmpeg could not make the H.264 sample";
     const auto units = SplitAccessUnits(ReadAll(es));
@@ -104,10 +106,10 @@ TEST(PSFileOutsideReader, FfmpegDemuxesAndDecodesThePackets) {
     // map has no CRC field, and this demuxer reads four bytes past the map as its CRC: those
     // are the first packet's start code, so it loses the first packet (and with it the first
     // group of pictures) and resumes at the second. Every later packet is demuxed in order.
-    const std::string whole = RunCommand(
-        "ffprobe -v error -select_streams v:0 -show_entries packet=pts -of csv=p=0 '" + media +
-            "' 2>/dev/null",
-        status);
+    const std::string whole =
+        RunCommand("ffprobe -v error -select_streams v:0 -show_entries packet=pts -of csv=p=0 '" +
+                       media + "' 2>/dev/null",
+                   status);
     ASSERT_EQ(0, status);
     std::string expected;
     for (uint32_t i = 1; i < 50; ++i) expected += std::to_string(90 * (36000000 + 40 * i)) + "\n";

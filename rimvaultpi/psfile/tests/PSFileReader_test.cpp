@@ -56,8 +56,7 @@ void ExpectContents(CPSFile& f, const std::vector<Written>& plan) {
         ASSERT_EQ(0, ReadWithData(f, PSFILE_ALL_SLOTS, i, buffer, p)) << i;
         EXPECT_EQ(plan[i].channel, p.channel) << i;
         EXPECT_EQ(plan[i].ms, p.msOfDay) << i;
-        EXPECT_EQ(plan[i].payload, std::vector<uint8_t>(p.payload, p.payload + p.payloadSize))
-            << i;
+        EXPECT_EQ(plan[i].payload, std::vector<uint8_t>(p.payload, p.payload + p.payloadSize)) << i;
     }
     for (uint16_t ch : {0, 1, 17}) {
         const auto want = PlanIndexes(plan, ch);
@@ -268,7 +267,8 @@ TEST(PSFileReader, ReadsAcrossSeveralChannelsInMediaOrder) {
             }
             std::map<uint16_t, uint32_t> numberInSlot;
             std::vector<uint32_t> slotNumber(plan.size());
-            for (uint32_t i = 0; i < plan.size(); ++i) slotNumber[i] = numberInSlot[plan[i].channel]++;
+            for (uint32_t i = 0; i < plan.size(); ++i)
+                slotNumber[i] = numberInSlot[plan[i].channel]++;
             std::vector<uint8_t> buffer(PSFILE_MAX_PACKET);
             for (uint32_t k : order) {
                 _PSFILE_PACKET p{};

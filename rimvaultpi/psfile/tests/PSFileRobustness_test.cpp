@@ -235,7 +235,8 @@ TEST(PSFileRobustness, EveryCorruptedByteOfTheMedia) {
     const Sample& s = MakeSample();
     Files files;
     for (size_t at = 0; at < s.media.size(); ++at) {
-        for (uint8_t value : {uint8_t{0x00}, uint8_t{0xFF}, static_cast<uint8_t>(s.media[at] ^ 0x80)}) {
+        for (uint8_t value :
+             {uint8_t{0x00}, uint8_t{0xFF}, static_cast<uint8_t>(s.media[at] ^ 0x80)}) {
             std::vector<uint8_t> media = s.media;
             media[at] = value;
             int32_t rc;

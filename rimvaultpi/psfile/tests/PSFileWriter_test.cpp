@@ -31,11 +31,9 @@ TEST(PSFileBytes, LengthCodes) {
         uint32_t value;
         uint8_t code[3];
     } cases[] = {
-        {160, {0x80, 0x08, 0xA0}},
-        {32, {0x80, 0x08, 0x20}},
-        {65632, {0x82, 0x08, 0x60}},
-        {4194272, {0xFF, 0xFF, 0xE0}},  // the largest packet length
-        {0x3FFFFF, {0xFF, 0xFF, 0xFF}},  // "no previous packet"
+        {160, {0x80, 0x08, 0xA0}},      {32, {0x80, 0x08, 0x20}},
+        {65632, {0x82, 0x08, 0x60}},    {4194272, {0xFF, 0xFF, 0xE0}},  // the largest packet length
+        {0x3FFFFF, {0xFF, 0xFF, 0xFF}},                                 // "no previous packet"
     };
     for (const Case& c : cases) {
         uint8_t code[3];
@@ -108,7 +106,7 @@ TEST(PSFileWriter, EmptyRecordingHasOnlyHeaders) {
                      0x02,                    // packetAttr
                      0x11, 0x22, 0x33,        // infoByte1-3
                      0x11, 0x22, 0x33, 0x44,  // infoWord0
-                     0, 0, 0, 0, 0, 0, 0, 0, 0xAA, 0xBB, 0xCC, 0xDD}),
+                     0,    0,    0,    0,    0,    0,    0,    0,    0xAA, 0xBB, 0xCC, 0xDD}),
               Slice(m, 16, 38));
     EXPECT_EQ(0, std::memcmp(&m[16 + 38], "front door\0\0", 12));
     EXPECT_EQ(Bytes({0x02, 0x00}), Slice(m, 16 + 70, 2));  // constant, extFlag
@@ -166,14 +164,14 @@ TEST(PSFileWriter, PacketOfHundredBytesIsPaddedTo160) {
 
     const auto idx = ReadAll(media + "i");
     ASSERT_EQ(1088u + 32u + 16u, idx.size());
-    EXPECT_EQ(Bytes({0, 0, 0x9D, 0xE3,          // slot, zero, packet bytes 27 and 28
-                     0x05, 0x00,                // 160 >> 5
-                     0x22, 0x28,                // date
-                     0xE8, 0x03, 0x00, 0x00,    // 1000 ms
-                     0, 0, 0, 0,                // packet position
-                     0xFF, 0xFF, 0xFF, 0xFF,    // no previous entry
-                     0xFF, 0xFF, 0xFF, 0xFF,    // no next entry
-                     0, 0, 0, 0, 0, 0, 0, 0}),  // frames since key, length bit 21, zero
+    EXPECT_EQ(Bytes({0,    0,    0x9D, 0xE3,                // slot, zero, packet bytes 27 and 28
+                     0x05, 0x00,                            // 160 >> 5
+                     0x22, 0x28,                            // date
+                     0xE8, 0x03, 0x00, 0x00,                // 1000 ms
+                     0,    0,    0,    0,                   // packet position
+                     0xFF, 0xFF, 0xFF, 0xFF,                // no previous entry
+                     0xFF, 0xFF, 0xFF, 0xFF,                // no next entry
+                     0,    0,    0,    0,    0, 0, 0, 0}),  // frames since key, length bit 21, zero
               Slice(idx, 1088, 32));
     EXPECT_EQ(Bytes({0, 0x80, 0, 0, 0x22, 0x28, 0x22, 0x28, 0xE8, 0x03, 0, 0, 0xE8, 0x03, 0, 0}),
               Slice(idx, 1120, 16));  // the clip record follows the last entry
@@ -182,8 +180,8 @@ TEST(PSFileWriter, PacketOfHundredBytesIsPaddedTo160) {
     EXPECT_EQ(kDate20200102, Le16At(idx, 24));
     EXPECT_EQ(1000u, Le32At(idx, 32));
     // Channel record of slot 0: one entry, entry 0 first and last, flags ORed in.
-    EXPECT_EQ(Bytes({1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x22, 0x28, 0x22, 0x28, 0xE8, 0x03, 0, 0,
-                     0xE8, 0x03, 0, 0, 0, 0x80, 0}),
+    EXPECT_EQ(Bytes({1,    0,    0,    0,    0, 0, 0,    0,    0, 0, 0, 0,    0x22, 0x28,
+                     0x22, 0x28, 0xE8, 0x03, 0, 0, 0xE8, 0x03, 0, 0, 0, 0x80, 0}),
               Slice(idx, 64, 27));
 }
 
@@ -253,7 +251,9 @@ TEST(PSFileWriter, ChainsAndChannelRecordsAcrossInterleavedSlots) {
         uint32_t slot, count, first, last, firstTime, lastTime;
         uint8_t flags;
     } records[] = {
-        {0, 4, 0, 6, 1000, 1240, 0}, {16, 2, 1, 4, 1040, 1160, 0}, {5, 1, 3, 3, 1120, 1120, 0x20},
+        {0, 4, 0, 6, 1000, 1240, 0},
+        {16, 2, 1, 4, 1040, 1160, 0},
+        {5, 1, 3, 3, 1120, 1120, 0x20},
         {1, 0, 0, 0, 0, 0, 0},
     };
     for (const Record& r : records) {

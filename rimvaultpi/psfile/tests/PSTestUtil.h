@@ -20,7 +20,7 @@ namespace pstest {
 
 // A directory under /tmp removed with its files when the object goes.
 class TempDir {
-public:
+  public:
     TempDir() {
         char name[] = "/tmp/psfile-test-XXXXXX";
         const char* made = ::mkdtemp(name);
@@ -42,7 +42,7 @@ public:
     std::string File(const std::string& name) const { return path_ + "/" + name; }
     const std::string& Path() const { return path_; }
 
-private:
+  private:
     std::string path_;
 };
 

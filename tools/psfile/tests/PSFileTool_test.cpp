@@ -22,7 +22,7 @@ std::string ToolPath() {
 }
 
 class PSFileTool : public ::testing::Test {
-protected:
+  protected:
     Result Tool(const std::string& args) {
         Result r;
         const std::string out = dir_.File("stdout"), err = dir_.File("stderr");
@@ -87,7 +87,8 @@ TEST_F(PSFileTool, InfoText) {
     for (const char* line :
          {"packets: 4  first: 2020-01-02T01:00:00.000  last: 2020-01-02T01:00:00.080\n",
           "channel 0: stream id 0xE0, stream type 0x1B, 3 packets, first 2020-01-02T01:00:00.000, "
-          "last 2020-01-02T01:00:00.080, 320x240, codec 0, attr 0, flags 0x00, name \"cam \"A\"\"\n",
+          "last 2020-01-02T01:00:00.080, 320x240, codec 0, attr 0, flags 0x00, name \"cam "
+          "\"A\"\"\n",
           "channel 16: stream id 0xC0, stream type 0x90, 1 packets",
           "audio rate 16000 flag 0 param 0", "clips: 2\n"}) {
         EXPECT_NE(std::string::npos, r.out.find(line)) << line << "\n" << r.out;
@@ -108,11 +109,12 @@ TEST_F(PSFileTool, PacketsJsonAndText) {
         r.out);
     r = Tool("packets '" + media + "'");
     EXPECT_EQ(0, r.status) << r.err;
-    EXPECT_EQ("0 channel 0 key 2020-01-02T01:00:00.000 size 82 payload 50\n"
-              "1 channel 0     2020-01-02T01:00:00.040 size 122 payload 90\n"
-              "2 channel 16 key 2020-01-02T01:00:00.060 size 49 payload 17\n"
-              "3 channel 0     2020-01-02T01:00:00.080 size 162 payload 130\n",
-              r.out);
+    EXPECT_EQ(
+        "0 channel 0 key 2020-01-02T01:00:00.000 size 82 payload 50\n"
+        "1 channel 0     2020-01-02T01:00:00.040 size 122 payload 90\n"
+        "2 channel 16 key 2020-01-02T01:00:00.060 size 49 payload 17\n"
+        "3 channel 0     2020-01-02T01:00:00.080 size 162 payload 130\n",
+        r.out);
     r = Tool("packets --channel 5 '" + media + "'");  // a channel without packets
     EXPECT_EQ(0, r.status);
     EXPECT_EQ("", r.out);
@@ -143,8 +145,8 @@ TEST_F(PSFileTool, ExportAndReadTheEmbeddedRecording) {
               r.out);
     EXPECT_EQ(1314 + mediaSize + indexSize, ReadAll(out).size());
 
-    const std::string offsets =
-        " --media-offset 1314 --index-offset " + std::to_string(1314 + mediaSize) + " '" + out + "'";
+    const std::string offsets = " --media-offset 1314 --index-offset " +
+                                std::to_string(1314 + mediaSize) + " '" + out + "'";
     r = Tool("info --json" + offsets);
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_EQ(kInfoJson, r.out);
@@ -181,8 +183,8 @@ TEST_F(PSFileTool, ErrorsGiveOneLineAndNonZeroStatus) {
         {"", 2, "missing command"},
         {"export --program '" + media + "' --stream-a '" + media + "' out.bin", 2,
          "export needs --program, --stream-a and --stream-b"},
-        {"export --program '" + dir_.File("nothing") + "' --stream-a '" + media +
-             "' --stream-b '" + media + "' '" + dir_.File("x.bin") + "'",
+        {"export --program '" + dir_.File("nothing") + "' --stream-a '" + media + "' --stream-b '" +
+             media + "' '" + dir_.File("x.bin") + "'",
          1, "cannot open"},
     };
     for (const Case& c : cases) {
