@@ -10,9 +10,7 @@
 #include "core/pluginabi/KivVersion.h"
 #include "rimvaultpi/kivserverimpl/KivServerImpl.h"
 #include "rimvaultpi/kivserverimpl/XmlStore.h"
-#include "rimvaultpi/mp4parser/Mp4Parser.h"
 #include "rimvaultpi/rimvault/Rimvault.h"
-#include "rimvaultpi/synclayer/Poster.h"
 
 namespace kivsvr::rimvault {
 namespace {
@@ -58,16 +56,11 @@ SyncLayer::SyncLayer(PFN_PLUGIN_EVENT callback, Clock clockSource)
                         : [] { return std::chrono::system_clock::now(); }) {
     pfn_event_call_back_ = callback;
     store = std::make_unique<::rimvault::CXmlStore>();
-    Poster poster = [](const tinyxml2::XMLDocument& doc, unsigned long flags) {
-        PostDocument(doc, flags);
-    };
-    translator = std::make_unique<::rimvault::CKivServerImpl>(poster);
-    // Each downloaded file is converted at once, on the worker; an error that
-    // escapes the converter ends the document being parsed (see parse()).
-    translator->SetConverter([poster](const Message& message) {
-        ::rimvault::Mp4Parser converter(message, poster);
-        converter.parse();
-    });
+    // Each downloaded file is converted at once, on the worker, by the
+    // translator; an error that escapes a conversion ends the document being
+    // parsed (see parse()).
+    translator = std::make_unique<::rimvault::CKivServerImpl>(
+        [](const tinyxml2::XMLDocument& doc, unsigned long flags) { PostDocument(doc, flags); });
     engine_ = std::make_unique<::rimvault::CRimvault>(*translator, *store);
     translator->RegisterEventSink(engine_.get());
     lastCheckpoint = clock();
