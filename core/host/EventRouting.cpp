@@ -37,10 +37,10 @@ bool MatchesReadKey(uint32_t flags, uint32_t type, const _LoadParmsOut& plugin) 
 
 // The event-handler thread: drains the queue each time the trigger fires.
 class EventHandlerThread : public kiv::threads::Thread {
-public:
+  public:
     explicit EventHandlerThread(dvrcore* core) : kiv::threads::Thread(false), pCore(core) {}
 
-protected:
+  protected:
     void execute() override {
         while (!get_signaled()) {
             pCore->pEventTrigger->wait();
@@ -49,7 +49,7 @@ protected:
         }
     }
 
-private:
+  private:
     dvrcore* pCore;
 };
 

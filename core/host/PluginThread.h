@@ -42,7 +42,7 @@ struct _PIParmsOut {
 };
 
 class PluginThread : public kiv::threads::Thread {
-public:
+  public:
     using Entry = void (*)();
 
     // Copies both envelopes and, for a Read or Write with data and for IOCTL
@@ -51,13 +51,13 @@ public:
                                 uint32_t pluginId, Entry entry, const _PIParmsIn* in,
                                 const _PIParmsOut* out);
 
-protected:
+  protected:
     void execute() override;
     void cleanup() override;
 
-private:
-    PluginThread(dvrcore* core, std::shared_ptr<kiv::core::ThreadState> state,
-                 uint32_t pluginId, Entry entry, const _PIParmsIn* in, const _PIParmsOut* out);
+  private:
+    PluginThread(dvrcore* core, std::shared_ptr<kiv::core::ThreadState> state, uint32_t pluginId,
+                 Entry entry, const _PIParmsIn* in, const _PIParmsOut* out);
     bool IsStreamRead() const { return In.dwCall == PI_CALL_READ && In.Read.dwStream != 0; }
 
     dvrcore* pCore;  // back pointer; not used once the call returned

@@ -49,10 +49,10 @@ bool ReadHeapBytes(uint64_t* bytes) {
 // The core's periodic thread: starts the asynchronous readers, then about ten
 // times a second watches the clock and, once a second, the heap.
 class SchedulerThread : public kiv::threads::Thread {
-public:
+  public:
     explicit SchedulerThread(dvrcore* core) : kiv::threads::Thread(false), pCore(core) {}
 
-protected:
+  protected:
     void execute() override {
         {
             std::lock_guard<std::mutex> lock(pCore->mtxRegistry);
@@ -66,7 +66,7 @@ protected:
         while (!relax(100)) pCore->SchedulerPass(state);
     }
 
-private:
+  private:
     dvrcore* pCore;
 };
 

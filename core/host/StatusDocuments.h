@@ -13,8 +13,7 @@ namespace kiv {
 namespace core {
 
 // Appends a "Module" element with "ID", "Name", "Version"; returns it.
-TiXmlElement* AddModuleDetails(TiXmlElement& parent, int id, const char* name,
-                               const char* version);
+TiXmlElement* AddModuleDetails(TiXmlElement& parent, int id, const char* name, const char* version);
 // Appends a "Plugin" element with "ID", "Filename", "Opened", "OpenCode"; returns it.
 TiXmlElement* AddPluginDetails(TiXmlElement& parent, int id, const char* filename, int opened,
                                int openCode);

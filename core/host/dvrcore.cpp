@@ -128,8 +128,7 @@ bool dvrcore::LoadPlugins() {
     const std::string dir(fnExecutable.GetPath().fn_str());
     std::vector<std::string> regularFiles, markedFiles;
     kiv::GetFiles((fs::path(dir) / "plugins").string(), ".so", regularFiles, markedFiles);
-    kiv::GetFiles((fs::path(dir) / "protected-plugins").string(), ".so", regularFiles,
-                  markedFiles);
+    kiv::GetFiles((fs::path(dir) / "protected-plugins").string(), ".so", regularFiles, markedFiles);
     std::sort(regularFiles.begin(), regularFiles.end(),
               [](const std::string& a, const std::string& b) { return fs::path(a) < fs::path(b); });
     std::vector<std::string> order = markedFiles;
@@ -249,8 +248,8 @@ void dvrcore::SavePluginsXml() {
     std::vector<kiv::core::PluginStatus> plugins;
     for (const PLUGININFO& p : GetPlugins()) {
         if (!p.pLibrary) continue;
-        plugins.push_back({p.LoadOut.dwPluginID, std::string(p.strFilename.utf8_str()),
-                           p.nOpenCode, p.llLoadTime, p.llOpenTime});
+        plugins.push_back({p.LoadOut.dwPluginID, std::string(p.strFilename.utf8_str()), p.nOpenCode,
+                           p.llLoadTime, p.llOpenTime});
     }
     std::vector<std::string> notLoaded;
     for (const wxString& name : vecNotLoaded) notLoaded.push_back(std::string(name.utf8_str()));

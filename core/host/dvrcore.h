@@ -130,7 +130,7 @@ struct SchedulerState {
 }  // namespace kiv
 
 class dvrcore {
-public:
+  public:
     // Wall clock in whole seconds since 1970.
     using ClockFn = std::function<int32_t()>;
     // Bytes currently allocated by the application; false when unavailable.
@@ -192,7 +192,7 @@ public:
     const std::vector<wxString>& GetNotLoaded() const { return vecNotLoaded; }
     CReferenceCounter& GetRefCounter() { return RefCounter; }
 
-private:
+  private:
     friend class PluginThread;
     friend class EventHandlerThread;
     friend class SchedulerThread;
@@ -229,7 +229,7 @@ private:
     wxFileName fnExecutable;
     std::atomic<bool> bThrottling{false};
     int32_t tLastLowMemory = 0;
-    bool bClosing = false;  // set once closing began: no new stream readers
+    bool bClosing = false;            // set once closing began: no new stream readers
     bool bLibraryLeftLoaded = false;  // a plug-in thread outlived the wait at stop
 
     ClockFn fnClock;

@@ -231,10 +231,10 @@ struct _SeekParmsOut {
 };
 
 struct _IOCTLParmsIn {
-    uint32_t cbSize;     // 28 on i386
-    uint32_t dwVersion;  // 1
-    uint32_t dwCode;     // KIV_IOCTL_*
-    uint32_t cbArgs;     // size of the block from here: 8 for code 1, 16 for codes 2 and 3
+    uint32_t cbSize;         // 28 on i386
+    uint32_t dwVersion;      // 1
+    uint32_t dwCode;         // KIV_IOCTL_*
+    uint32_t cbArgs;         // size of the block from here: 8 for code 1, 16 for codes 2 and 3
     uint32_t dwArgsVersion;  // 1
     uint32_t cbData;         // codes 2 and 3: size of the document; code 1: 0
     void* pData;             // codes 2 and 3: the core's reference-counted copy; code 1: null
@@ -244,8 +244,8 @@ struct _IOCTLParmsOut {
     uint32_t dwVersion;  // 1
     uint32_t dwCode;     // set by the core
     int32_t nResult;
-    uint32_t bKeepData;  // as in _WriteParmsOut
-    uint32_t cbArgs;     // 8
+    uint32_t bKeepData;      // as in _WriteParmsOut
+    uint32_t cbArgs;         // 8
     uint32_t dwArgsVersion;  // 1
 };
 

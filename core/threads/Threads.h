@@ -13,7 +13,7 @@ namespace threads {
 
 // Counting semaphore.
 class Semaphore {
-public:
+  public:
     explicit Semaphore(int initial = 0) : nCount(initial) {}
     Semaphore(const Semaphore&) = delete;
     Semaphore& operator=(const Semaphore&) = delete;
@@ -23,7 +23,7 @@ public:
     bool wait(int msecs);
     void post();
 
-private:
+  private:
     std::mutex mtx;
     std::condition_variable cv;
     int nCount;
@@ -32,7 +32,7 @@ private:
 // Auto-reset trigger: post() lets exactly one wait() through (or the next one,
 // when nobody waits); several posts before a wait count once.
 class Trigger {
-public:
+  public:
     Trigger() = default;
     Trigger(const Trigger&) = delete;
     Trigger& operator=(const Trigger&) = delete;
@@ -42,7 +42,7 @@ public:
     void post();
     void reset();
 
-private:
+  private:
     std::mutex mtx;
     std::condition_variable cv;
     bool bSignaled = false;
@@ -58,7 +58,7 @@ bool IsCurrentThread(std::thread::id id);
 // same thread. A self-deleting thread deletes its object afterwards; a
 // joinable one is ended by waitfor() and then deleted by its owner.
 class Thread {
-public:
+  public:
     explicit Thread(bool autoDelete);
     // REQUIRES: for a joinable thread, waitfor() returned (or start() was never called).
     virtual ~Thread();
@@ -75,14 +75,14 @@ public:
     bool get_signaled() const { return bSignaled.load(); }
     bool get_finished() const { return bFinished.load(); }
 
-protected:
+  protected:
     virtual void execute() = 0;
     virtual void cleanup() {}
     // Waits on the thread's own semaphore up to `msecs` ms; returns true when
     // the thread was signaled (at once if it already was).
     bool relax(int msecs);
 
-private:
+  private:
     void run();
 
     const bool bAutoDelete;

@@ -8,7 +8,7 @@
 #include <deque>
 
 class CPool {
-public:
+  public:
     static const uint32_t BLOCK_SIZE = 0x200000;
 
     CPool() = default;
@@ -24,7 +24,7 @@ public:
     size_t BlocksInUse() const { return dqBlocks.size(); }
     size_t SpareBlocks() const { return dqSpare.size(); }
 
-private:
+  private:
     struct _BLOCK {
         char* pBase;
         uint32_t cbUsed;

@@ -9,7 +9,7 @@
 #include <vector>
 
 class CReferenceCounter {
-public:
+  public:
     // Outcome of dropping an owner's references.
     enum class EDrop {
         NotHeld,    // the owner held no reference: nothing removed
@@ -32,7 +32,7 @@ public:
     // Forgets every reference; returns each buffer that had one, once.
     std::vector<char*> TakeAll();
 
-private:
+  private:
     std::multimap<const char*, uint32_t> mapHolders;
     mutable std::mutex mtxHolders;
 };

@@ -249,9 +249,8 @@ TEST_F(CoreHost, WorkerThreadRunsBeforeOpenAndEndsAtClose) {
     worker.onClose = [closing] { *closing = true; };
     AddPlugin("plugins", "w.so", worker);
     ASSERT_TRUE(Core().Start());
-    ASSERT_TRUE(World::Get().WaitFor([] {
-        return World::Get().ThreadOf("w.so:IOCTL1") != std::thread::id();
-    }));
+    ASSERT_TRUE(World::Get().WaitFor(
+        [] { return World::Get().ThreadOf("w.so:IOCTL1") != std::thread::id(); }));
     EXPECT_NE(World::Get().ThreadOf("w.so:IOCTL1"), std::this_thread::get_id());
     Core().Stop();
     // The worker returned before the library was unloaded.

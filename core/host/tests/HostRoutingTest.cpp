@@ -17,8 +17,7 @@ TEST(CoreRoutingKeys, DeliveryAndReadKeysFollowTheMaskTest) {
     // An XML document has delivery key 0x02000010.
     EXPECT_TRUE(kiv::core::MatchesDeliveryKey(KIV_FLAG_ROUTE2, KIV_TYPE_XML, p));
     EXPECT_FALSE(kiv::core::MatchesDeliveryKey(KIV_FLAG_ROUTE0, KIV_TYPE_XML, p));
-    EXPECT_TRUE(
-        kiv::core::MatchesDeliveryKey(KIV_FLAG_ROUTE0 | KIV_FLAG_ROUTE2, KIV_TYPE_XML, p));
+    EXPECT_TRUE(kiv::core::MatchesDeliveryKey(KIV_FLAG_ROUTE0 | KIV_FLAG_ROUTE2, KIV_TYPE_XML, p));
     EXPECT_FALSE(kiv::core::MatchesDeliveryKey(KIV_FLAG_BROADCAST, KIV_TYPE_XML, p));
     // Type 0x04000010: delivery key 0x08000010, read key 0x02000010.
     EXPECT_TRUE(kiv::core::MatchesDeliveryKey(KIV_FLAG_ROUTE0, 0x04000010u, p));
@@ -34,7 +33,7 @@ TEST(CoreRoutingKeys, DeliveryAndReadKeysFollowTheMaskTest) {
 // Three plug-ins: p1 subscribes to route-2 XML documents, p2 to nothing, p3
 // would match everything but is no event sink.
 class CoreHostRouting : public CoreHost {
-protected:
+  protected:
     const char* const names[3] = {"p1.so", "p2.so", "p3.so"};
 
     void StartThree(bool keep = false) {
@@ -98,8 +97,8 @@ TEST_F(CoreHostRouting, DeliveryRuleTable) {
         {7, 0, "-", "-", "-"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "source " << c.source << " flags 0x" << std::hex
-                                        << c.flags);
+        SCOPED_TRACE(testing::Message()
+                     << "source " << c.source << " flags 0x" << std::hex << c.flags);
         World::Get().ClearDeliveries();
         EXPECT_EQ(Post(c.source, c.flags, KIV_TYPE_XML, "doc"), 0);
         Settle();

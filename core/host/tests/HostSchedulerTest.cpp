@@ -46,7 +46,7 @@ TEST(CoreHeapReading, AllocatorReportsCurrentBytes) {
 // A core with a plug-in that records every log text and XML document, an
 // event handler, and no scheduler thread: the test drives the passes itself.
 class CoreHostScheduler : public CoreHost {
-protected:
+  protected:
     void SetUp() override {
         CoreHost::SetUp();
         AddPlugin("plugins", "mon.so", Sink(1));
@@ -97,8 +97,7 @@ protected:
     int syncs = 0;
     static std::string Alarm(int throttling, int time) {
         return "<?xml ?><Kivrec><Memory ID=\"-2147483648\" Throttling=\"" +
-               std::to_string(throttling) + "\" Time=\"" + std::to_string(time) +
-               "\" /></Kivrec>";
+               std::to_string(throttling) + "\" Time=\"" + std::to_string(time) + "\" /></Kivrec>";
     }
 
     std::atomic<int32_t> now{0};
@@ -158,13 +157,13 @@ TEST_F(CoreHostScheduler, ClockJumpsAreReportedOnce) {
     PassAt(10001);  // one second: normal
     PassAt(10003);  // two seconds: a jump
     PassAt(10003);
-    PassAt(6403);   // an hour back
+    PassAt(6403);  // an hour back
     PassAt(6404);
     Texts jumps;
     for (const std::string& m : Messages())
         if (m.find("system time") == 0) jumps.push_back(m);
-    EXPECT_EQ(jumps, (Texts{"system time changed by 2 seconds",
-                            "system time changed by -3600 seconds"}));
+    EXPECT_EQ(jumps,
+              (Texts{"system time changed by 2 seconds", "system time changed by -3600 seconds"}));
 }
 
 TEST_F(CoreHostScheduler, DisabledThrottlingNeverAlarmsButStillWatchesTheClock) {
@@ -198,10 +197,12 @@ TEST_F(CoreHost, SchedulerThreadWritesTheSettingAndReportsAClockJump) {
     bool broadcast = false, alarm = false;
     for (const Delivery& d : World::Get().DeliveriesTo("mon.so")) {
         broadcast |= d.code == KIV_IOCTL_BROADCAST &&
-                     d.data == "<?xml ?><Kivrec Delta=\"0\"><Memory ID=\"-2147483648\" "
-                               "Throttling=\"1\" /></Kivrec>";
-        alarm |= d.data == "<?xml ?><Kivrec><Memory ID=\"-2147483648\" Throttling=\"0\" "
-                           "Time=\"1000\" /></Kivrec>";
+                     d.data ==
+                         "<?xml ?><Kivrec Delta=\"0\"><Memory ID=\"-2147483648\" "
+                         "Throttling=\"1\" /></Kivrec>";
+        alarm |= d.data ==
+                 "<?xml ?><Kivrec><Memory ID=\"-2147483648\" Throttling=\"0\" "
+                 "Time=\"1000\" /></Kivrec>";
     }
     EXPECT_TRUE(broadcast);
     EXPECT_TRUE(alarm);

@@ -10,8 +10,8 @@ namespace {
 
 TEST(CoreStatusDocuments, CompactFormsAreByteExact) {
     TiXmlDocument doc;
-    kiv::core::BuildPluginsDocument(doc, "core", {{0x00510000u, "RimvaultPI.so", 0, 12, 0x100000005ll}},
-                                    {"bad.so"});
+    kiv::core::BuildPluginsDocument(
+        doc, "core", {{0x00510000u, "RimvaultPI.so", 0, 12, 0x100000005ll}}, {"bad.so"});
     EXPECT_EQ(kiv::core::PrintCompact(doc),
               "<?xml ?><Kivrec Delta=\"0\"><Modules>"
               "<Module ID=\"-2147483648\" Name=\"Core\" Version=\"3.2.7.40511\">"

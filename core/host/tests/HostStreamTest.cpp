@@ -46,7 +46,7 @@ struct ReadCall {
 };
 
 class CoreHostStream : public CoreHost {
-protected:
+  protected:
     // reader.so reads streams of kStreamType; keeper.so receives what it posts
     // and keeps each buffer until the test releases it.
     void StartReader(std::function<void(_ReadParmsIn*)> onRead) {

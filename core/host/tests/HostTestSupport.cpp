@@ -3,18 +3,17 @@
 #include <wx/init.h>
 #include <wx/log.h>
 
+#include <boost/filesystem.hpp>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 
-#include <boost/filesystem.hpp>
-
 namespace fs = boost::filesystem;
 
 extern "C" __attribute__((visibility("default"))) int kiv_test_dispatch(const char* library,
-                                                                       int call, void* in,
-                                                                       void* out) {
+                                                                        int call, void* in,
+                                                                        void* out) {
     return hosttest::World::Get().Dispatch(library, call, in, out);
 }
 
@@ -26,17 +25,19 @@ std::mutex g_logMutex;
 std::vector<std::string> g_log;
 
 class CaptureLog : public wxLog {
-protected:
+  protected:
     void DoLogRecord(wxLogLevel level, const wxString& msg, const wxLogRecordInfo&) override {
         std::lock_guard<std::mutex> lock(g_logMutex);
-        const char* tag = level == wxLOG_Error ? "error: " : level == wxLOG_Warning ? "warning: " : "";
+        const char* tag = level == wxLOG_Error     ? "error: "
+                          : level == wxLOG_Warning ? "warning: "
+                                                   : "";
         g_log.push_back(tag + std::string(msg.utf8_str()));
     }
 };
 
 // wx needs its initialisation for logging and dynamic libraries.
 class WxEnvironment : public ::testing::Environment {
-public:
+  public:
     void SetUp() override {
         wxInitialize();
         delete wxLog::SetActiveTarget(new CaptureLog());
@@ -189,10 +190,20 @@ int World::Dispatch(const char* library, int call, void* in, void* out) {
         case kWrite: {
             auto* win = static_cast<_WriteParmsIn*>(in);
             auto* wout = static_cast<_WriteParmsOut*>(out);
-            Delivery d{name,         kWrite,        0,            win->pData,
-                       std::string(static_cast<const char*>(win->pData) ? static_cast<const char*>(win->pData) : "", win->pData ? win->cbData : 0),
-                       win->dwSource, win->dwStream, win->dwFlags, win->dwType,
-                       win->bAsync,  0};
+            Delivery d{name,
+                       kWrite,
+                       0,
+                       win->pData,
+                       std::string(static_cast<const char*>(win->pData)
+                                       ? static_cast<const char*>(win->pData)
+                                       : "",
+                                   win->pData ? win->cbData : 0),
+                       win->dwSource,
+                       win->dwStream,
+                       win->dwFlags,
+                       win->dwType,
+                       win->bAsync,
+                       0};
             EXPECT_EQ(win->cbSize, sizeof(_WriteParmsIn));
             EXPECT_EQ(wout->cbSize, sizeof(_WriteParmsOut));
             wout->bKeepData = b.keepData ? 1 : 0;
@@ -217,9 +228,18 @@ int World::Dispatch(const char* library, int call, void* in, void* out) {
                 Record(name + ":IOCTL1-end");
                 return 0;
             }
-            Delivery d{name, kIOCTL, iin->dwCode, iin->pData,
-                       std::string(iin->pData ? static_cast<const char*>(iin->pData) : "", iin->pData ? iin->cbData : 0),
-                       0, 0, 0, 0, 0, iin->cbArgs};
+            Delivery d{name,
+                       kIOCTL,
+                       iin->dwCode,
+                       iin->pData,
+                       std::string(iin->pData ? static_cast<const char*>(iin->pData) : "",
+                                   iin->pData ? iin->cbData : 0),
+                       0,
+                       0,
+                       0,
+                       0,
+                       0,
+                       iin->cbArgs};
             iout->bKeepData = b.keepData ? 1 : 0;
             {
                 std::lock_guard<std::mutex> lock(mtx);
@@ -303,7 +323,8 @@ std::vector<std::string> CoreHost::Calls(const std::string& kind) {
     std::vector<std::string> result;
     const std::string suffix = ":" + kind;
     for (const std::string& e : World::Get().Journal()) {
-        if (e.size() > suffix.size() && e.compare(e.size() - suffix.size(), suffix.size(), suffix) == 0)
+        if (e.size() > suffix.size() &&
+            e.compare(e.size() - suffix.size(), suffix.size(), suffix) == 0)
             result.push_back(e.substr(0, e.size() - suffix.size()));
     }
     return result;

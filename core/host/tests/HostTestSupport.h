@@ -49,7 +49,7 @@ struct Behaviour {
 
 // Everything the plug-ins of one test did, in order.
 class World {
-public:
+  public:
     static World& Get();
 
     void Reset();
@@ -70,7 +70,7 @@ public:
 
     int Dispatch(const char* library, int call, void* in, void* out);
 
-private:
+  private:
     void Record(const std::string& entry);
 
     std::mutex mtx;
@@ -88,7 +88,7 @@ void ClearCapturedLog();
 
 // A temporary "executable" directory with plugins/ and protected-plugins/.
 class CoreHost : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 
@@ -102,12 +102,12 @@ protected:
     // A core for the directory, with a clock and heap that the test controls.
     dvrcore& Core();
 
-public:
+  public:
     // Posts an event as a plug-in would; returns nResult.
     static int Post(uint32_t source, uint32_t flags, uint32_t type, const std::string& data,
                     uint32_t stream = 0, uint8_t keyFrame = 0, void* pData = nullptr);
 
-protected:
+  protected:
     // Journal entries of one kind ("Load", "Open", ...) in order, as file names.
     std::vector<std::string> Calls(const std::string& kind);
 

@@ -49,7 +49,7 @@ TEST(CoreThreadsTrigger, AutoResetsAndCollapsesPosts) {
 }
 
 class Recorder : public Thread {
-public:
+  public:
     Recorder(bool autoDelete, std::vector<int>* log, std::atomic<bool>* deleted)
         : Thread(autoDelete), pLog(log), pDeleted(deleted) {}
     ~Recorder() override {
@@ -57,7 +57,7 @@ public:
     }
     std::thread::id id;
 
-protected:
+  protected:
     void execute() override {
         id = std::this_thread::get_id();
         pLog->push_back(1);
@@ -70,7 +70,7 @@ protected:
         pLog->push_back(3);
     }
 
-private:
+  private:
     std::vector<int>* pLog;
     std::atomic<bool>* pDeleted;
 };
@@ -103,11 +103,11 @@ TEST(CoreThreadsThread, SelfDeletingThreadDeletesItself) {
 }
 
 class Thrower : public Thread {
-public:
+  public:
     Thrower() : Thread(false) {}
     bool cleaned = false;
 
-protected:
+  protected:
     void execute() override { throw std::runtime_error("boom"); }
     void cleanup() override { cleaned = true; }
 };
