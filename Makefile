@@ -30,6 +30,15 @@ test32: build32
 # The native suite, then the same suite built for 32-bit x86.
 test: test-native test32
 
+# One complete retrieval on sample clips, printed step by step (build/demo).
+demo: build
+	bash tools/demo/run_demo.sh build
+
+# Installs the server under $(PREFIX)/kivrecorder; DESTDIR stages it elsewhere.
+PREFIX ?= /opt
+install: build
+	cmake --install build --prefix $(PREFIX)
+
 # Sanitizer builds (native only). Sanitizers replace malloc, so these builds do
 # not link tcmalloc (the core's heap reading then reports "unavailable").
 ASAN_ENV = ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1 \
