@@ -120,13 +120,18 @@ void RimvaultPI::IOCTL(const _IOCTLParmsIn& in, _IOCTLParmsOut& out) {
 void RimvaultPI::RunPass() {
     std::lock_guard<std::mutex> pass(passMutex);
     if (!opened || !syncLayer) return;
+    // The loop must go on (Close waits for it). A pass catches each
+    // document's errors itself; what can still escape is a failure to
+    // allocate, which is reported if possible and otherwise dropped.
     try {
         syncLayer->execute();
     } catch (const std::exception& e) {
-        // The loop must go on (Close waits for it); the pass's own errors
-        // are caught per document, this is what remains (out of memory).
-        SyncLayer::post_log_message(
-            kLevelError, (std::string("Error '") + e.what() + "' in the worker.").c_str());
+        try {
+            SyncLayer::post_log_message(
+                kLevelError, (std::string("Error '") + e.what() + "' in the worker.").c_str());
+        } catch (...) {
+        }
+    } catch (...) {
     }
 }
 
@@ -145,7 +150,6 @@ void RimvaultPI::WorkerThread() {
         }
         --activeWorkers;
     }
-    workerExited = true;
     wakeup.notify_all();
 }
 

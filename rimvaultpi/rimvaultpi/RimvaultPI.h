@@ -57,8 +57,10 @@ class RimvaultPI {
 
     std::atomic<bool> running{false};
     std::atomic<bool> opened{false};
-    bool workerExited = false;  // guarded by `mutex`
-    int activeWorkers = 0;      // guarded by `mutex`: worker loops in progress
+    // Worker loops in progress (guarded by `mutex`). Close waits until none
+    // is left; a worker that enters after Close began leaves at once.
+    int activeWorkers = 0;
+    // Signalled when the worker should look at the flags, and when it leaves.
     std::condition_variable wakeup;
     std::mutex mutex;
     // Held by the worker during one sync-layer pass, so that a replacing Open
