@@ -38,6 +38,9 @@ using tinyxml2::XMLElement;
 constexpr int32_t kRetrievalDone = 3;
 constexpr int32_t kRetrievalFailed = 4;
 constexpr int32_t kRecordingTypeNormal = 1;
+// Error codes of failed retrievals (besides the scenario's injected ones).
+constexpr int32_t kErrorCopyFailed = 2;
+constexpr int32_t kErrorNoDirectory = 3;
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...) {
@@ -197,6 +200,13 @@ class DevicePeer : public Peer {
     void Retrieve(Camera& camera, const char* guid, int32_t from, int32_t to,
                   const std::string& tmpDir, const std::string& request) {
         Journal("device retrieve " + request + " tmp=" + tmpDir);
+        if (tmpDir.empty()) {
+            // Nowhere to put the files: the whole retrieval fails at its first clip.
+            std::vector<const Clip*> clips = ClipsInGap(camera, from, to);
+            Finish(camera, guid, kRetrievalFailed, kErrorNoDirectory,
+                   clips.empty() ? from : clips.front()->start);
+            return;
+        }
         for (const Clip* clip : ClipsInGap(camera, from, to)) {
             std::string name = fs::path(clip->file).filename().string();
             if (camera.failure && camera.failure->count > 0 && camera.failure->clip == name) {
@@ -213,7 +223,7 @@ class DevicePeer : public Peer {
             if (!ec) fs::rename(part, target, ec);
             if (ec) {
                 Journal("device copy-failed file=" + clip->file + " error=" + ec.message());
-                Finish(camera, guid, kRetrievalFailed, 2, clip->start);
+                Finish(camera, guid, kRetrievalFailed, kErrorCopyFailed, clip->start);
                 return;
             }
             Deliver(camera, guid, target.string(), *clip);
