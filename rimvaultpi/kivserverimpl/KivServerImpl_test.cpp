@@ -328,6 +328,23 @@ TEST_F(KivServerParse, ReadsOnlyTheGivenLength) {
     EXPECT_TRUE(sink.calls.empty());
 }
 
+TEST_F(KivServerParse, EveryTruncationIsDroppedWhole) {
+    const std::string document =
+        R"(<?xml version="1.0"?><Kivrec><Devices ID="7"><Device Number="3" RimvaultSupported="1"><Codec><Encoder Number="0"><Channel Connected="1" Number="1" Time="5"/></Encoder></Codec><Storage GUID=")" +
+        G +
+        R"(" RetrievalStatus="4"><Input><Context Number="0" Recordings="2" TotalSize="9" OldestStart="1" NewestEnd="2"/></Input></Storage><Input><Context><Storage GUID=")" +
+        G +
+        R"(" RetrievalStatus="3" FileName="&quot;/a&quot;"/></Context></Input></Device></Devices><Storage><Reservation GUID=")" +
+        G + R"(" TmpDir="/t" OutDir="/o"/></Storage></Kivrec>)";
+    EXPECT_EQ(Parse(document).size(), 6u);
+    for (size_t length = 0; length < document.size(); ++length) {
+        const std::vector<char> prefix(document.begin(), document.begin() + length);
+        sink.calls.clear();
+        server.ParseEvent(prefix.data(), static_cast<int32_t>(length));
+        EXPECT_TRUE(sink.calls.empty()) << length;
+    }
+}
+
 TEST(KivServerParseWithoutSink, DropsDocuments) {
     RecordingPoster poster;
     CKivServerImpl server(poster.Poster());

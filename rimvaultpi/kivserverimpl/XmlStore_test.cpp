@@ -206,6 +206,28 @@ TEST_F(XmlStoreTest, ReaderErrors) {
     }
 }
 
+TEST_F(XmlStoreTest, EveryTruncationIsRejectedWhole) {
+    const std::string whole =
+        Write({Record(3, 1, 1000), Record(5, 2, 2000)},
+              {Operation(7, 3, "0f5a6c1e-2b3d-4e8f-9a0b-1c2d3e4f5a6b", 1, 2, 1)});
+    for (size_t length = 0; length < whole.size(); ++length) {
+        Put(whole.substr(0, length));
+        records.clear();
+        operations.clear();
+        // A cut file is rejected whole; only the declaration alone (no root) or the file
+        // without its last line feed read without an error.
+        try {
+            store.ReadRimvaultState(records, operations);
+            const bool nothing = records.empty() && operations.empty();
+            const bool all = records.size() == 2 && operations.size() == 1;
+            EXPECT_TRUE(nothing || all) << length;
+        } catch (const std::invalid_argument& error) {
+            EXPECT_STREQ(error.what(), "error opening or parsing rimvaultpi.xml") << length;
+            EXPECT_TRUE(records.empty() && operations.empty()) << length;
+        }
+    }
+}
+
 TEST_F(XmlStoreTest, MissingFile) {
     try {
         store.ReadRimvaultState(records, operations);
