@@ -545,5 +545,28 @@ TEST_F(Mp4ConvertFfmpeg, EveryTruncationFailsCleanly) {
     }
 }
 
+// Every byte of the movie box replaced (all ones, then zero): the conversion ends with one of its
+// results and never crashes, hangs or writes more packets than there are samples.
+TEST_F(Mp4ConvertFfmpeg, CorruptedMovieBoxNeverCrashes) {
+    const Bytes file = read_file(media_file("faststart"));
+    ASSERT_GT(file.size(), 64u);
+    // The movie box follows the file-type box.
+    const size_t moov =
+        (size_t{file[0]} << 24 | size_t{file[1]} << 16 | size_t{file[2]} << 8 | file[3]);
+    ASSERT_EQ(std::string(file.begin() + long(moov) + 4, file.begin() + long(moov) + 8), "moov");
+    const size_t moov_end = moov + (size_t{file[moov]} << 24 | size_t{file[moov + 1]} << 16 |
+                                    size_t{file[moov + 2]} << 8 | file[moov + 3]);
+    for (uint8_t value : {uint8_t{0xFF}, uint8_t{0x00}}) {
+        for (size_t at = moov; at < moov_end; ++at) {
+            SCOPED_TRACE(at);
+            Bytes corrupted = file;
+            corrupted[at] = value;
+            const int result = convert(corrupted);
+            ASSERT_TRUE(result == 0 || result == 1 || result == 3) << result;
+            ASSERT_LE(frames().size(), 50u);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace rimvault

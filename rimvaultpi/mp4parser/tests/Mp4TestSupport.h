@@ -15,7 +15,6 @@
 #include <ctime>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <memory>
 #include <sstream>
 #include <string>

@@ -122,8 +122,8 @@ TEST_F(Mp4Tool, ExitStatusIsTheConverterResult) {
     Bytes cut = read_file(input);
     cut.resize(cut.size() - 100);
     write_file(input, cut);
-    EXPECT_EQ(mp4tops("--start 0 " + input + " " + (dir / "rec"), &out), 3);
-    EXPECT_EQ(out, dir / "rec/1970/01/01/00/0000-00000080r.ps\n");
+    EXPECT_EQ(mp4tops("--start 1577934245 " + input + " " + (dir / "rec"), &out), 3);
+    EXPECT_EQ(out, dir / "rec/2020/01/02/03/0405-00000080r.ps\n");
     EXPECT_NE(err().find("Bad frame size. Aborting parsing of mp4 container.\n"),
               std::string::npos);
 }
