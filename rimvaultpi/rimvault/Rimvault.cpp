@@ -197,7 +197,6 @@ void CRimvault::OnRecordingDownloaded(const Uuid& id, const boost::filesystem::p
                                       uint32_t /*inputNumber*/, const std::string& inputName) {
     const OperationPos operation = FindOperation(id);
     if (operation == operations.end()) return;
-    // Copy: the conversion may take long, but nothing else runs on this thread meanwhile.
     const DeviceKey device = operation->device;
     server.DecontainerizeAndStore(id, device.ownerId, device.number, file, inputName, start, end,
                                   type);
