@@ -111,7 +111,7 @@ TEST_F(CoreHostRouting, DeliveryRuleTable) {
 TEST_F(CoreHostRouting, DeliveryRecordsCarryTheEvent) {
     StartThree();
     World::Get().ClearDeliveries();
-    EXPECT_EQ(Post(7, KIV_FLAG_ROUTE2, KIV_TYPE_XML, "payload", 0), 0);
+    EXPECT_EQ(Post(7, KIV_FLAG_ROUTE2, KIV_TYPE_XML, "payload", 0, /*payload byte*/ 0x5A), 0);
     EXPECT_EQ(Post(7, KIV_FLAG_BROADCAST, KIV_TYPE_XML, "bcast"), 0);
     EXPECT_EQ(Post(7, KIV_FLAG_ROUTE2, KIV_TYPE_XML, ""), 0);  // no data
     Settle();
@@ -123,6 +123,8 @@ TEST_F(CoreHostRouting, DeliveryRecordsCarryTheEvent) {
     EXPECT_EQ(p1[0].dwFlags, KIV_FLAG_ROUTE2);
     EXPECT_EQ(p1[0].dwType, KIV_TYPE_XML);
     EXPECT_EQ(p1[0].bAsync, 0);
+    ASSERT_EQ(p1[0].payload.size(), size_t{KIV_PAYLOAD_SIZE});
+    EXPECT_EQ(p1[0].payload[KIV_PAYLOAD_KEYFRAME], 0x5A);  // the payload travels unchanged
     EXPECT_EQ(p1[1].call, kIOCTL);
     EXPECT_EQ(p1[1].code, KIV_IOCTL_BROADCAST);
     EXPECT_EQ(p1[1].cbArgs, 16u);

@@ -203,7 +203,9 @@ int World::Dispatch(const char* library, int call, void* in, void* out) {
                        win->dwFlags,
                        win->dwType,
                        win->bAsync,
-                       0};
+                       0,
+                       {}};
+            d.payload.assign(reinterpret_cast<const char*>(win->abPayload), sizeof(win->abPayload));
             EXPECT_EQ(win->cbSize, sizeof(_WriteParmsIn));
             EXPECT_EQ(wout->cbSize, sizeof(_WriteParmsOut));
             wout->bKeepData = b.keepData ? 1 : 0;
@@ -239,7 +241,8 @@ int World::Dispatch(const char* library, int call, void* in, void* out) {
                        0,
                        0,
                        0,
-                       iin->cbArgs};
+                       iin->cbArgs,
+                       {}};
             iout->bKeepData = b.keepData ? 1 : 0;
             {
                 std::lock_guard<std::mutex> lock(mtx);

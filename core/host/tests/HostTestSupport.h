@@ -33,6 +33,7 @@ struct Delivery {
     uint32_t dwSource, dwStream, dwFlags, dwType;
     uint8_t bAsync;
     uint32_t cbArgs;
+    std::string payload;  // abPayload of a Write
 };
 
 // How one test plug-in behaves.
