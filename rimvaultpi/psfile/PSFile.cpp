@@ -429,7 +429,8 @@ int32_t CPSFile::Write(const _PSFILE_PACKET& p) {
     const uint8_t r = fileAttr >= 0x80 ? p.packetAttr : fileAttr;
     h[28] = static_cast<uint8_t>((p.codec & 0x0F) | 0xC0 | (r << 4));
     h[29] = static_cast<uint8_t>(0xC0 | padding);
-    PutLe16(h + 30, static_cast<uint16_t>(((p.year - 2000) << 9) | ((p.month << 5) & 0x1E0) |
+    // Unsigned arithmetic: the 7-bit year field wraps for years outside 2000..2127.
+    PutLe16(h + 30, static_cast<uint16_t>(((p.year - 2000u) << 9) | ((p.month << 5) & 0x1E0) |
                                           (p.day & 0x1F)));
     for (uint32_t i = 0; i < items; ++i) PutTagItem(h + 32 + 4 * i, p.tags + 3 * i);
     return WritePacket(h, 32 + a, p.payload, p.payloadSize, padding, static_cast<uint32_t>(length));

@@ -586,3 +586,25 @@ TEST(PSFileWriter, FailedMediaWriteIsTakenBackFromBothFiles) {
     EXPECT_EQ(2u, Le32At(idx, 1088 + 20));
     EXPECT_EQ(0u, Le32At(idx, 1088 + 64 + 16));
 }
+
+// A camera whose clock was never set reports dates before 2000. The 7-bit year field cannot
+// hold them; the packet is still written (its video is kept) with the year wrapped into the
+// field, and the date arithmetic stays well defined (this once shifted a negative number).
+TEST(PSFileWriter, YearBefore2000WrapsIntoTheYearField) {
+    TempDir dir;
+    const std::string media = dir.File("old.ps");
+    auto channels = Channels();
+    const auto payload = Payload(10, 1);
+    {
+        CPSFile f;
+        ASSERT_EQ(0, f.Open(media.c_str(), FileHeader(2), 32, channels.data()));
+        _PSFILE_PACKET p = Frame(0, 1000, payload);
+        p.year = 1999;
+        p.month = 12;
+        p.day = 31;
+        ASSERT_EQ(0, f.Write(p));
+    }
+    const auto m = ReadAll(media);
+    ASSERT_GE(m.size(), 1978u + 32u);
+    EXPECT_EQ((127u << 9) | (12u << 5) | 31u, Le16At(m, 1978 + 30));
+}
