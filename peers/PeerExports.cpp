@@ -33,14 +33,14 @@ class PeerHost {
         wakeup_.notify_all();
     }
 
-    // Stops the worker loop and waits until it has left. A worker that never
-    // entered is not waited for.
+    // Stops the worker loop once it has handled every document received so
+    // far (the journal then shows all that was delivered), and waits until it
+    // has left. A worker that never entered is not waited for.
     void Close() {
         std::unique_lock<std::mutex> lock(mutex_);
         running_ = false;
         wakeup_.notify_all();
         wakeup_.wait(lock, [this] { return workers_ == 0; });
-        inbox_.clear();
     }
 
     // [event-handler thread] Copies the document into the inbox.
@@ -60,7 +60,7 @@ class PeerHost {
         wakeup_.wait(lock, [this] { return opened_ || !running_; });
         bool started = false;
         SteadyTime due = SteadyTime::min();
-        while (running_) {
+        while (true) {
             if (!inbox_.empty()) {
                 Received doc = std::move(inbox_.front());
                 inbox_.pop_front();
@@ -69,6 +69,7 @@ class PeerHost {
                 lock.lock();
                 continue;
             }
+            if (!running_) break;
             SteadyTime now = std::chrono::steady_clock::now();
             if (!started || due <= now) {
                 lock.unlock();

@@ -64,7 +64,8 @@ exec 3> stdin.fifo  # keeps the core's standard input open until the key press
 
 done_line=""
 for _ in $(seq $((timeout_s * 10))); do
-    done_line=$(grep -m1 "monitor status status=3" peers.journal 2>/dev/null || true)
+    # The plug-in's last line when no operation is left (after its done status).
+    done_line=$(grep -m1 "Rimvault - all operations completed" peers.journal 2>/dev/null || true)
     [ -n "$done_line" ] && break
     kill -0 "$core_pid" 2>/dev/null || break
     sleep 0.1
