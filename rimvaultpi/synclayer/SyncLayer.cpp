@@ -98,7 +98,7 @@ int SyncLayer::execute() {
     }
     // Cancelled: what was taken out of the queue is given back unparsed.
     for (const Message& message : batch) decrement_reference(message.data);
-    if (!cancelled) checkpoint_if_due();
+    if (!cancelled) save_state();
     return 0;
 }
 
@@ -131,12 +131,15 @@ void SyncLayer::parse(const Message& message) {
     }
 }
 
-void SyncLayer::checkpoint_if_due() {
+void SyncLayer::save_state() {
     std::chrono::system_clock::time_point now = clock();
-    // A clock set back restarts the period instead of stopping checkpoints.
-    if (now >= lastCheckpoint && now - lastCheckpoint < kCheckpointPeriod) return;
-    lastCheckpoint = now;
     try {
+        // Changes the engine only noted while it spaced its writes go to disk after each
+        // batch, so a crash loses nothing that was parsed.
+        engine_->Flush();
+        // A clock set back restarts the period instead of stopping checkpoints.
+        if (now >= lastCheckpoint && now - lastCheckpoint < kCheckpointPeriod) return;
+        lastCheckpoint = now;
         engine_->Checkpoint(now);
     } catch (const std::exception& e) {
         post_log_message(kLevelError,

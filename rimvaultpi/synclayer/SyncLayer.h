@@ -90,7 +90,8 @@ class SyncLayer : public ICommand {
     // REQUIRES: `mutex` held. Releases and drops every pending message.
     void release_resources();
     void parse(const Message& message);
-    void checkpoint_if_due();
+    // Writes changes the engine only noted, and a checkpoint once a period.
+    void save_state();
 
     std::condition_variable wakeup;
     std::mutex mutex;

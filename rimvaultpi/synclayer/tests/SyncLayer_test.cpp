@@ -242,5 +242,26 @@ TEST_F(PluginSyncLayer, CheckpointRewritesTheStateFileAboutOnceAMinute) {
               std::string::npos);
 }
 
+// The engine spaces its state-file writes; whatever a batch changed must still be on disk when
+// the pass ends, or a crash right after it would lose an open gap.
+TEST_F(PluginSyncLayer, EveryChangeOfABatchIsOnDiskWhenThePassEnds) {
+    SyncLayer layer(&EventRecorder::Callback);
+    auto disconnect = [](int device) {
+        return "<Kivrec><Devices ID=\"2097152\"><Device Number=\"" + std::to_string(device) +
+               "\" RimvaultSupported=\"1\"><Codec><Encoder Number=\"0\"><Channel Number=\"0\" "
+               "Connected=\"0\" Time=\"1700000000\"/></Encoder></Codec></Device></Devices>"
+               "</Kivrec>";
+    };
+    Buffer first(disconnect(3)), second(disconnect(4));
+    layer.queue(Document(first));
+    layer.queue(Document(second));
+    layer.execute();
+    std::string state = ReadFile("rimvaultpi_state.xml");
+    EXPECT_NE(state.find("<Device Number=\"3\" DisconnectTime=\"1699999990\""), std::string::npos)
+        << state;
+    EXPECT_NE(state.find("<Device Number=\"4\" DisconnectTime=\"1699999990\""), std::string::npos)
+        << state;
+}
+
 }  // namespace
 }  // namespace kivsvr::rimvault
