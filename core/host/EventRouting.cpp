@@ -55,6 +55,7 @@ class EventHandlerThread : public kiv::threads::Thread {
 
 int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out) {
     int32_t result = KIV_EVENT_OK;
+    bool wake = true;
     if (!in) {
         result = KIV_EVENT_NO_MEMORY;
     } else if (in->dwFlags == KIV_FLAG_RELEASE) {
@@ -63,7 +64,9 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out) {
         if (RefCounter.Drop(buffer, in->dwSource) == CReferenceCounter::EDrop::LastGone)
             FreeBuffer(buffer);
     } else if (in->dwSource != 0) {
-        result = QueueEvent(*in);
+        // The event handler empties the whole queue each time it wakes: only an event that
+        // finds the queue empty needs to wake it.
+        result = QueueEvent(*in, wake);
     } else if (in->dwFlags == KIV_FLAG_STOP_STREAM) {
         std::lock_guard<std::mutex> lock(pThreads->mtxStreams);
         pThreads->setStoppedStreams.insert(in->dwStream);
@@ -74,12 +77,12 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out) {
         }
         StartStreamReaders(*in);
     }
-    if (result == KIV_EVENT_OK) pEventTrigger->post();
+    if (result == KIV_EVENT_OK && wake) pEventTrigger->post();
     if (out) out->nResult = result;
     return 0;
 }
 
-int32_t dvrcore::QueueEvent(const _EventParmsIn& in) {
+int32_t dvrcore::QueueEvent(const _EventParmsIn& in, bool& wasEmpty) {
     _EventParmsIn record = in;
 
     // Live video gate: a source is admitted from a key frame on, for at most
@@ -144,6 +147,7 @@ int32_t dvrcore::QueueEvent(const _EventParmsIn& in) {
     }
 
     std::lock_guard<std::mutex> lock(mtxQueue);
+    wasEmpty = dqEvents.empty();
     dqEvents.push_back(record);
     return KIV_EVENT_OK;
 }
@@ -156,7 +160,7 @@ void dvrcore::FreeBuffer(char* buffer) {
 }
 
 void dvrcore::DiscardQueue() {
-    std::deque<_EventParmsIn> events;
+    std::vector<_EventParmsIn> events;
     {
         std::lock_guard<std::mutex> lock(mtxQueue);
         events.swap(dqEvents);
@@ -166,20 +170,23 @@ void dvrcore::DiscardQueue() {
 
 void dvrcore::ProcessEvents() {
     for (;;) {
-        _EventParmsIn event;
+        // Everything queued so far, in order; the two vectors keep their capacity, so a
+        // steady flow of events allocates nothing for the queue.
+        vecDelivering.clear();
         {
             std::lock_guard<std::mutex> lock(mtxQueue);
             if (dqEvents.empty()) return;
-            event = dqEvents.front();
-            dqEvents.pop_front();
+            vecDelivering.swap(dqEvents);
         }
-        char* buffer = static_cast<char*>(event.pData);
-        RefCounter.Increment(buffer, KIV_ID_CORE);
-        // The registry does not change while the event handler runs.
-        for (size_t i = 0; i < vecPlugins.size(); ++i) {
-            if (vecPlugins[i].pLibrary) Deliver(vecPlugins[i], event);
+        for (const _EventParmsIn& event : vecDelivering) {
+            char* buffer = static_cast<char*>(event.pData);
+            RefCounter.Hold(buffer);  // the core's own reference
+            // The registry does not change while the event handler runs.
+            for (size_t i = 0; i < vecPlugins.size(); ++i) {
+                if (vecPlugins[i].pLibrary) Deliver(vecPlugins[i], event);
+            }
+            if (RefCounter.Unhold(buffer)) FreeBuffer(buffer);
         }
-        if (RefCounter.Decrement(buffer, KIV_ID_CORE)) FreeBuffer(buffer);
     }
 }
 
@@ -210,9 +217,9 @@ void dvrcore::Deliver(const PLUGININFO& p, const _EventParmsIn& event) {
         out.dwCode = code;
         out.cbArgs = 8;
         out.dwArgsVersion = 1;
-        RefCounter.Increment(buffer, id);
+        RefCounter.Lend(buffer, id);
         p.pfnIOCTL(&in, &out);
-        if (!out.bKeepData) RefCounter.Decrement(buffer, id);
+        RefCounter.Lent(buffer, id, out.bKeepData != 0);
         return;
     }
 
@@ -234,9 +241,9 @@ void dvrcore::Deliver(const PLUGININFO& p, const _EventParmsIn& event) {
     std::memset(&out, 0, sizeof(out));
     out.cbSize = sizeof(out);
     out.dwVersion = KIV_PARMS_VERSION;
-    RefCounter.Increment(buffer, id);
+    RefCounter.Lend(buffer, id);
     p.pfnWrite(&in, &out);
-    if (!out.bKeepData) RefCounter.Decrement(buffer, id);
+    RefCounter.Lent(buffer, id, out.bKeepData != 0);
 }
 
 bool dvrcore::InitEventHandler() {

@@ -16,6 +16,8 @@ ThreadState::~ThreadState() {
 }
 
 void ThreadState::FreePending(const char* buffer) {
+    // Without reader threads no slot can hold the buffer (every routed buffer is freed here).
+    if (nReaderSlots.load() == 0) return;
     std::lock_guard<std::mutex> lock(mtxStreams);
     for (auto& slot : mapReaderSlots) {
         if (slot.second->pPending == buffer) {
@@ -76,8 +78,10 @@ void PluginThread::execute() {
     if (IsStreamRead()) {
         std::lock_guard<std::mutex> lock(pState->mtxStreams);
         auto& slots = pState->mapReaderSlots;
-        if (slots.find(std::this_thread::get_id()) == slots.end())
+        if (slots.find(std::this_thread::get_id()) == slots.end()) {
             slots[std::this_thread::get_id()] = new kiv::core::ReaderSlot();
+            pState->nReaderSlots = slots.size();
+        }
     }
     switch (In.dwCall) {
         case PI_CALL_READ:
@@ -101,6 +105,7 @@ void PluginThread::cleanup() {
         if (it != pState->mapReaderSlots.end()) {
             delete it->second;
             pState->mapReaderSlots.erase(it);
+            pState->nReaderSlots = pState->mapReaderSlots.size();
         }
     }
     std::free(pCopy);

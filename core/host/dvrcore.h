@@ -90,6 +90,7 @@ struct ThreadState {
     std::mutex mtxStreams;  // guards setStoppedStreams and mapReaderSlots
     std::set<uint32_t> setStoppedStreams;
     std::map<std::thread::id, ReaderSlot*> mapReaderSlots;
+    std::atomic<size_t> nReaderSlots{0};  // mapReaderSlots.size(), readable without the lock
 
     // Lent threads still running, per plug-in identifier.
     std::mutex mtxRunning;
@@ -201,7 +202,8 @@ class dvrcore {
     PluginThread* StartPluginThread(const PLUGININFO& p, void (*entry)(), const void* in,
                                     const void* out);
     // Copies and queues an event to route; returns the callback's result code.
-    int32_t QueueEvent(const _EventParmsIn& in);
+    // `wasEmpty` tells whether the queue was empty before the event joined it.
+    int32_t QueueEvent(const _EventParmsIn& in, bool& wasEmpty);
     // Calls one plug-in for one event (Write or IOCTL code 2/3) if it gets it.
     void Deliver(const PLUGININFO& p, const _EventParmsIn& event);
     // Frees a data copy whose last reference went, waking its reader slot.
@@ -221,7 +223,8 @@ class dvrcore {
     std::vector<wxString> vecNotLoaded;
     EventHandlerThread* pEventHandler = nullptr;
     SchedulerThread* pScheduler = nullptr;
-    std::deque<_EventParmsIn> dqEvents;
+    std::vector<_EventParmsIn> dqEvents;       // FIFO: appended at the back, taken whole
+    std::vector<_EventParmsIn> vecDelivering;  // event-handler thread: the events being delivered
     CReferenceCounter RefCounter;
     std::mutex mtxStreamGate;
     std::map<uint32_t, uint32_t> mapStreamGate;
