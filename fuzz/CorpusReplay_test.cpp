@@ -15,8 +15,7 @@
 namespace {
 
 std::vector<std::string> CorpusFiles(const std::string& target) {
-    const char* source = std::getenv("KIV_SOURCE_DIR");
-    const std::string dir = std::string(source ? source : ".") + "/fuzz/corpus/" + target;
+    const std::string dir = std::string(KIV_SOURCE_DIR) + "/fuzz/corpus/" + target;
     std::vector<std::string> files;
     if (DIR* d = ::opendir(dir.c_str())) {
         while (const dirent* e = ::readdir(d)) {
@@ -37,6 +36,9 @@ struct Target {
     const char* corpus;
     int (*entry)(const uint8_t*, size_t);
 };
+
+// Names the parameter in test listings by its corpus, not by its bytes.
+void PrintTo(const Target& target, std::ostream* os) { *os << target.corpus; }
 
 class FuzzCorpusReplay : public ::testing::TestWithParam<Target> {};
 

@@ -112,12 +112,16 @@ inline bool have_ffmpeg() {
 //   noinband   parameter sets only in the sample description
 //   audio      an AAC track first, then the video
 //   text       the video and a timed-text subtitle track
-// They are kept under $KIV_TEST_DATA_DIR/mp4 when it is set (shared by the test processes; a
-// file appears there only whole), else in a temporary directory of this process.
+// They are kept under the build's test data directory (shared by the test processes; a file
+// appears there only whole), else in a temporary directory of this process.
 inline std::string media_file(const std::string& name) {
     static TempDir scratch;
     static const std::string dir = [] {
-        const char* data = getenv("KIV_TEST_DATA_DIR");
+#ifdef KIV_TEST_DATA_DIR
+        const char* data = KIV_TEST_DATA_DIR;
+#else
+        const char* data = nullptr;
+#endif
         if (data == nullptr || *data == '\0') return scratch.path();
         const std::string path = std::string(data) + "/mp4";
         boost::system::error_code ec;
