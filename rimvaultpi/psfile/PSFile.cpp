@@ -181,6 +181,20 @@ uint64_t WriteAll(int fd, struct iovec* iov, int count) {
     return total;
 }
 
+// Writes exactly `length` bytes at `offset` without moving the file offset; false on failure.
+bool WriteAt(int fd, const void* bytes, size_t length, int64_t offset) {
+    const uint8_t* p = static_cast<const uint8_t*>(bytes);
+    while (length > 0) {
+        ssize_t n = ::pwrite(fd, p, length, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        length -= static_cast<size_t>(n);
+        offset += n;
+    }
+    return true;
+}
+
 // Reads exactly `length` bytes at `offset`; false on a short read or an error.
 bool ReadAt(int fd, void* out, size_t length, int64_t offset) {
     uint8_t* p = static_cast<uint8_t*>(out);
@@ -654,6 +668,19 @@ int32_t CPSFile::Entry(uint32_t number, _PSFILE_ENTRY& entry, bool write) {
         if (write || !m_scanned || number >= m_entries.size()) return PSFILE_EINVAL;
         entry = m_entries[number];
         return PSFILE_OK;
+    }
+    const int fd = m_writing ? fileno(m_index) : -1;
+    if (fd >= 0) {
+        // Writing: entries go to their place in the file with one system call each and the
+        // stream's position stays as it is (seeking a read-write stream reads back up to a
+        // block of the index for every entry). The stream is flushed first, so that it holds
+        // nothing older than the file.
+        if (std::fflush(m_index) != 0) return PSFILE_EWRITE;
+        const int64_t pos =
+            m_indexBase + PSFILE_ENTRIES_START + int64_t{number} * PSFILE_ENTRY_SIZE;
+        if (!write)
+            return ReadAt(fd, entry.bytes, sizeof(entry.bytes), pos) ? PSFILE_OK : PSFILE_EREAD;
+        return WriteAt(fd, entry.bytes, sizeof(entry.bytes), pos) ? PSFILE_OK : PSFILE_EWRITE;
     }
     int32_t rc = Seek(number, 0);
     if (rc != PSFILE_OK) return rc;

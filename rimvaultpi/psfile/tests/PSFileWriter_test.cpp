@@ -24,6 +24,46 @@ std::vector<uint8_t> Slice(const std::vector<uint8_t>& b, size_t at, size_t n) {
     return std::vector<uint8_t>(b.begin() + at, b.begin() + at + n);
 }
 
+// An index stream over a descriptor that the stream does not expose (fileno() is -1), so
+// the writer can only use the stream's own seek, read and write.
+struct OpaqueIndex {
+    int fd;
+    off64_t pos;
+};
+ssize_t OpaqueRead(void* c, char* b, size_t n) {
+    auto* o = static_cast<OpaqueIndex*>(c);
+    const ssize_t r = ::pread(o->fd, b, n, o->pos);
+    if (r > 0) o->pos += r;
+    return r;
+}
+ssize_t OpaqueWrite(void* c, const char* b, size_t n) {
+    auto* o = static_cast<OpaqueIndex*>(c);
+    const ssize_t r = ::pwrite(o->fd, b, n, o->pos);
+    if (r > 0) o->pos += r;
+    return r;
+}
+int OpaqueSeek(void* c, off64_t* offset, int whence) {
+    auto* o = static_cast<OpaqueIndex*>(c);
+    off64_t base = whence == SEEK_SET   ? 0
+                   : whence == SEEK_CUR ? o->pos
+                                        : ::lseek(o->fd, 0, SEEK_END);
+    o->pos = base + *offset;
+    *offset = o->pos;
+    return 0;
+}
+int OpaqueClose(void* c) {
+    auto* o = static_cast<OpaqueIndex*>(c);
+    ::close(o->fd);
+    delete o;
+    return 0;
+}
+FILE* OpenOpaqueIndex(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return nullptr;
+    cookie_io_functions_t io = {OpaqueRead, OpaqueWrite, OpaqueSeek, OpaqueClose};
+    return fopencookie(new OpaqueIndex{fd, 0}, "w+", io);
+}
+
 }  // namespace
 
 TEST(PSFileBytes, LengthCodes) {
@@ -540,6 +580,48 @@ TEST(PSFileWriter, AdoptedFilesAndPositionsPast4GiB) {
     ASSERT_EQ(0, ReadWithData(r, 0, 1, buffer, p));
     EXPECT_EQ(40u, p.msOfDay);
     EXPECT_EQ(payload, std::vector<uint8_t>(p.payload, p.payload + p.payloadSize));
+}
+
+TEST(PSFileWriter, IndexEntriesWrittenInPlaceMatchAStreamWithoutDescriptor) {
+    // With a descriptor the writer puts entries straight at their place in the index; a stream
+    // that has none gets them through its own seeks and writes. Both give the same files.
+    TempDir dir;
+    auto channels = Channels();
+    auto write = [&](CPSFile& f) {
+        for (uint32_t i = 0; i < 40; ++i) {
+            const uint16_t slot = i % 3 == 2 ? 16 : static_cast<uint16_t>(i % 2);
+            // Gaps of more than a second start new clips now and then.
+            ASSERT_EQ(
+                0, f.Write(Frame(slot, 1000 + i * 400 + (i / 10) * 5000, Payload(50 + 30 * i, i))));
+        }
+    };
+    const std::string direct = dir.File("direct.ps");
+    {
+        CPSFile f;
+        ASSERT_EQ(0, f.Open(direct.c_str(), FileHeader(), 32, channels.data()));
+        write(f);
+    }
+    const std::string opaque = dir.File("opaque.ps");
+    {
+        const int fd = ::open(opaque.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        FILE* index = OpenOpaqueIndex(opaque + "i");
+        ASSERT_NE(nullptr, index);
+        ASSERT_EQ(-1, fileno(index));
+        CPSFile f;
+        ASSERT_EQ(0, f.Open(fd, index, FileHeader(), 32, channels.data()));
+        write(f);
+    }
+    EXPECT_EQ(ReadAll(direct), ReadAll(opaque));
+    const auto index = ReadAll(direct + "i");
+    EXPECT_EQ(index, ReadAll(opaque + "i"));
+    EXPECT_EQ(40u, Le32At(index, 20));  // entry count in the header
+    CPSFile r;
+    ASSERT_EQ(0, r.Open(direct.c_str()));
+    ASSERT_EQ(40u, r.Count(PSFILE_ALL_SLOTS));
+    std::vector<uint8_t> buffer;
+    _PSFILE_PACKET p;
+    for (uint32_t i = 0; i < r.Count(1); ++i) ASSERT_EQ(0, ReadWithData(r, 1, i, buffer, p)) << i;
 }
 
 TEST(PSFileWriter, FailedMediaWriteIsTakenBackFromBothFiles) {
