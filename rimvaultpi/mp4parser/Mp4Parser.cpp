@@ -30,8 +30,9 @@ constexpr unsigned kMaxUnknownBoxLogs = 32;
 // Largest payload one PS packet holds: the longest packet (a multiple of 32 below
 // PSFILE_MAX_PACKET) minus its 32-byte header.
 constexpr uint32_t kMaxFramePayload = PSFILE_MAX_PACKET - 64;
-// Read buffer of the MP4 stream.
-constexpr size_t kReadBufferSize = 512 * 1024;
+// Read buffer of the MP4 stream: small, so that reads of whole samples bypass it and go
+// straight into the frame buffer.
+constexpr size_t kReadBufferSize = 4 * 1024;
 // H.264 NAL unit type of a sequence parameter set.
 constexpr uint8_t kNalSps = 7;
 
@@ -284,24 +285,20 @@ int64_t Mp4Parser::insert_nal_tags(uint32_t sample_size, std::istream& in, uint8
     has_sps = false;
     if (sample_size == 0) return 0;
     if (sample_size > max_sample_size) return -1;
+    // The whole sample in one read, then each 4-byte NAL length becomes a start code in place.
+    in.read(reinterpret_cast<char*>(frame), sample_size);
+    if (static_cast<uint64_t>(in.gcount()) != sample_size) return -1;
     uint32_t pos = 0;
     while (pos < sample_size) {
         if (sample_size - pos < 4) return -1;  // a length prefix cut by the sample's end
-        uint8_t prefix[4] = {};
-        in.read(reinterpret_cast<char*>(prefix), 4);
-        if (in.gcount() != 4) return -1;
-        const uint32_t length = convert_array_big_endian(prefix);
-        if (length > sample_size - pos - 4) return -1;
         uint8_t* const nal = frame + pos;
+        const uint32_t length = convert_array_big_endian(nal);
+        if (length > sample_size - pos - 4) return -1;
         nal[0] = 0;
         nal[1] = 0;
         nal[2] = 0;
         nal[3] = 1;
-        if (length > 0) {
-            in.read(reinterpret_cast<char*>(nal + 4), length);
-            if (static_cast<uint64_t>(in.gcount()) != length) return -1;
-            if ((nal[4] & 0x1F) == kNalSps) has_sps = true;
-        }
+        if (length > 0 && (nal[4] & 0x1F) == kNalSps) has_sps = true;
         pos += 4 + length;
     }
     return pos;
