@@ -50,7 +50,7 @@ TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 TSAN_TARGETS = CoreThreadsTest CoreUtilTest CoreHostTest synclayer_test plugin_test e2e_test
 TSAN_DIRS = core/threads core/util core/host rimvaultpi/synclayer rimvaultpi/rimvaultpi tests/e2e
 
-build-asan/CMakeCache.txt:
+build-asan/CMakeCache.txt: | deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_SANITIZE=address,undefined
 
 test-asan: build-asan/CMakeCache.txt
@@ -59,7 +59,7 @@ test-asan: build-asan/CMakeCache.txt
 	if [ $$rc -eq 0 ]; then cd build-asan && $(ASAN_ENV) ctest $(CTEST_ARGS); rc=$$?; cd ..; fi; \
 	echo "test-asan: $$(( $$(date +%s) - start )) s"; exit $$rc
 
-build-tsan/CMakeCache.txt:
+build-tsan/CMakeCache.txt: | deps
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_SANITIZE=thread
 
 test-tsan: build-tsan/CMakeCache.txt
@@ -74,7 +74,7 @@ test-tsan: build-tsan/CMakeCache.txt
 # Fuzzing: clang 14 with libFuzzer, AddressSanitizer and UBSan; each target runs
 # FUZZ_SECONDS on a copy of its committed seed corpus (see fuzz/run.sh).
 FUZZ_SECONDS ?= 60
-build-fuzz/CMakeCache.txt:
+build-fuzz/CMakeCache.txt: | deps
 	CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DKIV_SANITIZE=address,undefined -DKIV_FUZZ=ON \
 	  -DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link
@@ -84,7 +84,7 @@ fuzz: build-fuzz/CMakeCache.txt
 	FUZZ_SECONDS=$(FUZZ_SECONDS) bash fuzz/run.sh build-fuzz
 
 # Benchmarks: a Release build, then one table of medians (see bench/run.sh).
-build-release/CMakeCache.txt:
+build-release/CMakeCache.txt: | deps
 	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release
 
 bench: build-release/CMakeCache.txt

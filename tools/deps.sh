@@ -19,6 +19,7 @@ tools=(
   ffmpeg                   # sample clips for tests and the demo
   time                     # /usr/bin/time for the benchmarks
   procps                   # pgrep/ps used by the process tests
+  clang-14 libclang-rt-14-dev  # libFuzzer and sanitizer runtimes for `make fuzz`
 )
 
 wanted=("${tools[@]}" "${libs[@]}")
