@@ -35,6 +35,13 @@ bool MatchesReadKey(uint32_t flags, uint32_t type, const _LoadParmsOut& plugin) 
 }  // namespace core
 }  // namespace kiv
 
+namespace {
+
+// Events whose room the queue keeps between bursts (about 750 KiB of records on i386).
+constexpr size_t kKeptQueueCapacity = 4096;
+
+}  // namespace
+
 // The event-handler thread: drains the queue each time the trigger fires.
 class EventHandlerThread : public kiv::threads::Thread {
   public:
@@ -187,6 +194,9 @@ void dvrcore::ProcessEvents() {
             }
             if (RefCounter.Unhold(buffer)) FreeBuffer(buffer);
         }
+        // After a burst the vectors would keep its size for good: give large ones back.
+        if (vecDelivering.capacity() > kKeptQueueCapacity)
+            std::vector<_EventParmsIn>().swap(vecDelivering);
     }
 }
 
