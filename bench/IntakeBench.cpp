@@ -210,8 +210,7 @@ int main(int argc, char** argv) {
         std::printf("intake %d %llu %lld %llu %zu%s\n", run,
                     static_cast<unsigned long long>(g_expected),
                     static_cast<long long>(end - start), static_cast<unsigned long long>(posted),
-                    CountOperations(dir + "/rimvaultpi_state.xml"),
-                    complete ? "" : " INCOMPLETE");
+                    CountOperations(dir + "/rimvaultpi_state.xml"), complete ? "" : " INCOMPLETE");
         std::fflush(stdout);
     }
     std::string cleanup = std::string("rm -rf '") + base + "'";

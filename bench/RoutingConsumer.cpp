@@ -54,9 +54,8 @@ KIV_EXPORT int Write(_WriteParmsIn* in, _WriteParmsOut* out) {
     ack.dwSource = kivbench::kConsumerId;
     ack.dwFlags = kivbench::kFlagAck;
     ack.dwType = KIV_TYPE_XML;
-    kivbench::PutControl(ack.abPayload,
-                         kivbench::Control{kivbench::kControlEnd, control.phase, g_delivered,
-                                           kivbench::NowNs()});
+    kivbench::PutControl(ack.abPayload, kivbench::Control{kivbench::kControlEnd, control.phase,
+                                                          g_delivered, kivbench::NowNs()});
     _EventParmsOut result;
     std::memset(&result, 0, sizeof result);
     result.cbSize = sizeof result;

@@ -69,7 +69,8 @@ uint64_t RunThreads(const Phase& phase, PostFn post) {
     std::atomic<uint64_t> refused{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < phase.threads; ++t) {
-        const uint64_t share = phase.count / phase.threads + (t == 0 ? phase.count % phase.threads : 0);
+        const uint64_t share =
+            phase.count / phase.threads + (t == 0 ? phase.count % phase.threads : 0);
         threads.emplace_back([&, share] {
             uint64_t mine = 0;
             for (uint64_t i = 0; i < share; ++i) {
@@ -91,8 +92,9 @@ struct Run {
 Run RunBare(const Phase& phase, const std::vector<char>& data) {
     kivbench::BareQueue queue;
     const int64_t start = kivbench::NowNs();
-    const uint64_t refused = RunThreads(
-        phase, [&](uint64_t) { return queue.Post(data.data(), static_cast<uint32_t>(data.size())); });
+    const uint64_t refused = RunThreads(phase, [&](uint64_t) {
+        return queue.Post(data.data(), static_cast<uint32_t>(data.size()));
+    });
     Run run{0, 0, refused};
     int64_t end = 0;
     queue.End(run.delivered, end);

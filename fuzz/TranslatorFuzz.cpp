@@ -49,8 +49,8 @@ class RecordingSink : public rimvault::IEventSink {
     }
     void OperationFailed(const rimvault::Uuid& id, int32_t errorCode,
                          rimvault::TimePoint failedClipStart) override {
-        calls.push_back("failed " + rimvault::UuidText(id) + " " + std::to_string(errorCode) +
-                        " " + rimvault::FormatUtc(failedClipStart));
+        calls.push_back("failed " + rimvault::UuidText(id) + " " + std::to_string(errorCode) + " " +
+                        rimvault::FormatUtc(failedClipStart));
     }
     void OnDiskSpaceReserved(rimvault::Uuid id, const boost::filesystem::path& temporaryDirectory,
                              const boost::filesystem::path& outputDirectory) override {
