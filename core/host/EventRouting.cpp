@@ -118,7 +118,8 @@ int32_t dvrcore::QueueEvent(const _EventParmsIn& in, bool& wasEmpty) {
     // One copy of the data, shared by every receiver.
     char* copy = nullptr;
     if (record.pData && record.cbData) {
-        copy = static_cast<char*>(pfnAlloc(record.cbData));
+        copy = bufferCache.Take(record.cbData);
+        if (!copy) copy = static_cast<char*>(pfnAlloc(record.cbData));
         if (!copy) {
             if (gated) {
                 std::lock_guard<std::mutex> lock(mtxStreamGate);
@@ -142,7 +143,7 @@ int32_t dvrcore::QueueEvent(const _EventParmsIn& in, bool& wasEmpty) {
                 slot = it->second;
         }
         if (!slot) {
-            std::free(copy);
+            bufferCache.Give(copy);
             return KIV_EVENT_STREAM_STOPPED;
         }
         if (copy) {
@@ -163,7 +164,7 @@ void dvrcore::FreeBuffer(char* buffer) {
     if (!buffer) return;
     // Wake the reader first: once freed, the address may be handed out again.
     pThreads->FreePending(buffer);
-    std::free(buffer);
+    bufferCache.Give(buffer);
 }
 
 void dvrcore::DiscardQueue() {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "core/pluginabi/PluginInterface.h"
+#include "core/util/BufferCache.h"
 #include "core/util/ReferenceCounter.h"
 
 class TiXmlDocument;
@@ -226,6 +227,7 @@ class dvrcore {
     std::vector<_EventParmsIn> dqEvents;       // FIFO: appended at the back, taken whole
     std::vector<_EventParmsIn> vecDelivering;  // event-handler thread: the events being delivered
     CReferenceCounter RefCounter;
+    kiv::util::BufferCache bufferCache;  // large data copies kept warm for the next event
     std::mutex mtxStreamGate;
     std::map<uint32_t, uint32_t> mapStreamGate;
     std::shared_ptr<kiv::core::ThreadState> pThreads;  // mtxStreams, reader slots, counts

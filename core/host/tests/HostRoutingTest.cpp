@@ -218,6 +218,39 @@ TEST_F(CoreHostRouting, ReleaseDuringTheReceiversOwnCallIsHonoured) {
     EXPECT_EQ(Core().GetRefCounter().Count(early), 0u);
 }
 
+TEST_F(CoreHostRouting, LargeBuffersAreReusedOnlyOnceTheirLastHolderGaveThemBack) {
+    // Large data copies go back to a small cache when freed and carry the next large event;
+    // a kept one must stay untouched until its release.
+    StartThree(/*keep=*/true);
+    World::Get().ClearDeliveries();
+    const size_t kSize = 96 * 1024;
+    const std::string a(kSize, 'a'), b(kSize, 'b'), c(kSize, 'c');
+    auto pointerOf = [](const std::string& data) -> char* {
+        for (const Delivery& d : World::Get().DeliveriesTo("p1.so"))
+            if (d.data == data) return static_cast<char*>(d.pData);
+        return nullptr;
+    };
+    EXPECT_EQ(Post(7, KIV_FLAG_ROUTE2, KIV_TYPE_XML, a), 0);
+    Settle();
+    char* kept = pointerOf(a);
+    ASSERT_NE(kept, nullptr);
+    EXPECT_EQ(Post(7, KIV_FLAG_ROUTE2, KIV_TYPE_XML, b), 0);
+    Settle();
+    EXPECT_NE(pointerOf(b), kept);
+    EXPECT_EQ(std::string(kept, kSize), a);  // untouched while p1 holds it
+
+    EXPECT_EQ(Post(1, KIV_FLAG_RELEASE, 0, "", 0, 0, kept), 0);
+    EXPECT_EQ(Post(7, KIV_FLAG_ROUTE2, KIV_TYPE_XML, c), 0);
+    Settle();
+    char* reused = pointerOf(c);
+    ASSERT_NE(reused, nullptr);
+    EXPECT_EQ(reused, kept);  // the released buffer carried the next large event
+    EXPECT_EQ(std::string(reused, kSize), c);
+    EXPECT_EQ(std::string(pointerOf(b), kSize), b);
+    EXPECT_EQ(Post(1, KIV_FLAG_RELEASE, 0, "", 0, 0, pointerOf(b)), 0);
+    EXPECT_EQ(Post(1, KIV_FLAG_RELEASE, 0, "", 0, 0, reused), 0);
+}
+
 TEST_F(CoreHostRouting, EventsFromManyThreadsAreAllDeliveredInTheirOrder) {
     // The event handler is woken only when an event finds the queue empty; none may be left
     // behind without a wake-up.
