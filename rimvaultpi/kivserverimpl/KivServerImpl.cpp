@@ -6,10 +6,12 @@
 #include <boost/io/quoted.hpp>
 #include <boost/system/error_code.hpp>
 #include <boost/uuid/random_generator.hpp>
+#include <cstdint>
 #include <sstream>
 #include <utility>
 
 #include "rimvaultpi/kivserverimpl/Guid.h"
+#include "rimvaultpi/kivserverimpl/XmlWriter.h"
 #include "rimvaultpi/mp4parser/Mp4Parser.h"
 #include "rimvaultpi/synclayer/VideoContainerConverterCommand.h"
 
@@ -21,9 +23,34 @@ namespace fs = boost::filesystem;
 
 namespace {
 
-// Attribute readers: true when the attribute is present and an integer.
+// Reads what sscanf's "%d" reads from text that is an optional minus sign and one to ten
+// digits, followed by anything but a digit, whose value fits in 32 bits. Anything else, such
+// as text starting "0x" (hexadecimal to the XML library) or a value out of range (read
+// differently by the C library of each platform), is left to the library.
+bool PlainDecimal(const char* text, int& value) {
+    const bool negative = *text == '-';
+    const char* p = negative ? text + 1 : text;
+    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) return false;
+    int64_t magnitude = 0;
+    int digits = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        if (++digits > 10) return false;
+        magnitude = magnitude * 10 + (*p - '0');
+    }
+    if (digits == 0) return false;
+    const int64_t signedValue = negative ? -magnitude : magnitude;
+    if (signedValue < INT32_MIN || signedValue > INT32_MAX) return false;
+    value = static_cast<int>(signedValue);
+    return true;
+}
+
+// Attribute readers: true when the attribute is present and an integer as the XML library
+// reads one. Plain decimal text, nearly every value, is read without sscanf.
 bool IntAttribute(const XMLElement& element, const char* name, int& value) {
-    return element.QueryIntAttribute(name, &value) == tinyxml2::XML_SUCCESS;
+    const tinyxml2::XMLAttribute* attribute = element.FindAttribute(name);
+    if (attribute == nullptr) return false;
+    if (PlainDecimal(attribute->Value(), value)) return true;
+    return attribute->QueryIntValue(&value) == tinyxml2::XML_SUCCESS;
 }
 
 int IntAttributeOr(const XMLElement& element, const char* name, int fallback) {
@@ -43,45 +70,51 @@ uint32_t ReservationGigabytes(int totalSizeMb) {
     return static_cast<uint32_t>(doubledPlusHalf >> 10);
 }
 
-XMLElement* NewDocument(XMLDocument& doc, const char* rootName) {
-    doc.InsertEndChild(doc.NewDeclaration());
-    XMLElement* root = doc.NewElement(rootName);
-    doc.InsertEndChild(root);
-    return root;
+// Builds one outbound document with `build(XmlWriter&)`, closes what it left open and posts
+// it: as compact text when a text poster is set, otherwise as a document for `poster`.
+template <typename Build>
+void PostBuilt(const kivsvr::rimvault::TextPoster& textPoster,
+               const kivsvr::rimvault::Poster& poster, unsigned long flags, const Build& build) {
+    if (textPoster) {
+        XmlWriter writer;
+        build(writer);
+        writer.Finish();
+        textPoster(writer.Str(), flags);
+    } else {
+        XMLDocument doc;
+        XmlWriter writer(doc);
+        build(writer);
+        writer.Finish();
+        poster(doc, flags);
+    }
 }
 
-XMLElement* AddChild(XMLElement& parent, const char* name) {
-    XMLElement* child = parent.GetDocument()->NewElement(name);
-    parent.InsertEndChild(child);
-    return child;
+// The shared shape of device requests; leaves "Storage" open for the caller to extend.
+void setup_storage_element(XmlWriter& out, const char* command, const Uuid& id, uint32_t ownerId,
+                           uint32_t number, TimePoint gapStart, TimePoint gapEnd) {
+    out.Declaration();
+    out.Open("Kivrec");
+    out.Attribute("Delta", 1);
+    out.Open("Devices");
+    out.Attribute("ID", static_cast<int32_t>(ownerId));
+    out.Open("Device");
+    out.Attribute("Number", number);
+    out.Open("Storage");
+    out.Attribute("GUID", UuidText(id).c_str());
+    out.Attribute("Command", command);
+    out.Attribute("Start", DocumentSeconds(gapStart));
+    out.Attribute("Stop", DocumentSeconds(gapEnd));
 }
 
-// The shared shape of device requests; returns the "Storage" element for the caller to extend.
-XMLElement* setup_storage_element(XMLDocument& doc, const char* command, const Uuid& id,
-                                  uint32_t ownerId, uint32_t number, TimePoint gapStart,
-                                  TimePoint gapEnd) {
-    XMLElement* root = NewDocument(doc, "Kivrec");
-    root->SetAttribute("Delta", 1);
-    XMLElement* devices = AddChild(*root, "Devices");
-    devices->SetAttribute("ID", static_cast<int32_t>(ownerId));
-    XMLElement* device = AddChild(*devices, "Device");
-    device->SetAttribute("Number", number);
-    XMLElement* storage = AddChild(*device, "Storage");
-    storage->SetAttribute("GUID", UuidText(id).c_str());
-    storage->SetAttribute("Command", command);
-    storage->SetAttribute("Start", DocumentSeconds(gapStart));
-    storage->SetAttribute("Stop", DocumentSeconds(gapEnd));
-    return storage;
-}
-
-XMLElement* NewReservation(XMLDocument& doc, const Uuid& id, int command) {
-    XMLElement* root = NewDocument(doc, "Kivrec");
-    XMLElement* storage = AddChild(*root, "Storage");
-    storage->SetAttribute("ID", kStoragePluginId);
-    XMLElement* reservation = AddChild(*storage, "Reservation");
-    reservation->SetAttribute("GUID", UuidText(id).c_str());
-    reservation->SetAttribute("Command", command);
-    return reservation;
+// A reservation request; leaves "Reservation" open for the caller to extend.
+void NewReservation(XmlWriter& out, const Uuid& id, int32_t command) {
+    out.Declaration();
+    out.Open("Kivrec");
+    out.Open("Storage");
+    out.Attribute("ID", kStoragePluginId);
+    out.Open("Reservation");
+    out.Attribute("GUID", UuidText(id).c_str());
+    out.Attribute("Command", command);
 }
 
 // True when `file` is a regular file whose real path lies below the real path of `directory`;
@@ -117,7 +150,9 @@ std::string ReadQuotedToken(const std::string& text) {
 }
 
 CKivServerImpl::CKivServerImpl(kivsvr::rimvault::Poster poster, Clock clock)
-    : poster(std::move(poster)), clock(std::move(clock)) {
+    : poster(std::move(poster)),
+      clock(std::move(clock)),
+      inbound(std::make_unique<XMLDocument>(true, tinyxml2::PRESERVE_WHITESPACE)) {
     if (!this->clock) this->clock = [] { return std::chrono::system_clock::now(); };
     converter = [this](const kivsvr::rimvault::Message& message) {
         // The converter reports through its own log lines; its result is not used.
@@ -127,6 +162,20 @@ CKivServerImpl::CKivServerImpl(kivsvr::rimvault::Poster poster, Clock clock)
     };
 }
 
+CKivServerImpl::CKivServerImpl(kivsvr::rimvault::TextPoster textPoster, Clock clock)
+    : CKivServerImpl(
+          [textPoster](const XMLDocument& doc, unsigned long flags) {
+              tinyxml2::XMLPrinter printer(nullptr, true);
+              doc.Print(&printer);
+              textPoster(std::string(printer.CStr(), static_cast<size_t>(printer.CStrSize() - 1)),
+                         flags);
+          },
+          std::move(clock)) {
+    this->textPoster = std::move(textPoster);
+}
+
+CKivServerImpl::~CKivServerImpl() = default;
+
 void CKivServerImpl::SetConverter(Converter replacement) { converter = std::move(replacement); }
 
 void CKivServerImpl::RegisterEventSink(IEventSink* registered) { sink = registered; }
@@ -135,7 +184,22 @@ void CKivServerImpl::RegisterEventSink(IEventSink* registered) { sink = register
 
 void CKivServerImpl::ParseEvent(const char* text, int32_t length) {
     if (sink == nullptr || text == nullptr || length < 0) return;
-    XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
+    // A large document gets a document of its own, so that the reused one never keeps the
+    // pools of a large document; so does a document parsed while another is (from a sink).
+    std::unique_ptr<XMLDocument> own;
+    XMLDocument* parsed = inbound.get();
+    if (length > kReusedDocumentSize || inboundInUse) {
+        own = std::make_unique<XMLDocument>(true, tinyxml2::PRESERVE_WHITESPACE);
+        parsed = own.get();
+    }
+    struct InUse {
+        bool& flag;
+        const bool before;
+        explicit InUse(bool& f) : flag(f), before(f) { flag = true; }
+        ~InUse() { flag = before; }
+    } inUse(inboundInUse);
+
+    XMLDocument& doc = *parsed;
     if (doc.Parse(text, static_cast<size_t>(length)) != tinyxml2::XML_SUCCESS) return;
     const XMLElement* root = doc.FirstChildElement("Kivrec");
     if (root == nullptr) return;
@@ -280,24 +344,24 @@ Uuid CKivServerImpl::CreateOperation(uint32_t /*ownerId*/, uint32_t /*number*/) 
 // ---- outbound -----------------------------------------------------------------------------
 
 void CKivServerImpl::ReserveDiskSpace(const Uuid& id, uint32_t gigabytes) {
-    XMLDocument doc;
-    NewReservation(doc, id, 4)->SetAttribute("ReserveGB", gigabytes);
-    poster(doc, kRouteStorage);
+    PostBuilt(textPoster, poster, kRouteStorage, [&](XmlWriter& out) {
+        NewReservation(out, id, 4);
+        out.Attribute("ReserveGB", gigabytes);
+    });
 }
 
 void CKivServerImpl::CancelDiskSpaceReservation(const Uuid& id) {
     // The operation's download directories are given back with its reservation.
     retrievals.erase(id);
-    XMLDocument doc;
-    NewReservation(doc, id, 3);
-    poster(doc, kRouteStorage);
+    PostBuilt(textPoster, poster, kRouteStorage,
+              [&](XmlWriter& out) { NewReservation(out, id, 3); });
 }
 
 void CKivServerImpl::SendStatusRequest(Uuid id, uint32_t ownerId, uint32_t number,
                                        TimePoint gapStart, TimePoint gapEnd) {
-    XMLDocument doc;
-    setup_storage_element(doc, "1", id, ownerId, number, gapStart, gapEnd);
-    poster(doc, kRouteToPlugins);
+    PostBuilt(textPoster, poster, kRouteToPlugins, [&](XmlWriter& out) {
+        setup_storage_element(out, "1", id, ownerId, number, gapStart, gapEnd);
+    });
 }
 
 void CKivServerImpl::SendRetrievalRequest(const Uuid& id, uint32_t ownerId, uint32_t number,
@@ -316,10 +380,6 @@ void CKivServerImpl::SendRetrievalRequest(const Uuid& id, uint32_t ownerId, uint
             return;
         }
     }
-    XMLDocument doc;
-    XMLElement* storage = setup_storage_element(doc, "2", id, ownerId, number, gapStart, gapEnd);
-    storage->SetAttribute("TmpFileDir", QuotedPath(temporaryDirectory.string()).c_str());
-
     std::vector<RetrievalDirectories>& known = retrievals[id];
     bool seen = false;
     for (const RetrievalDirectories& directories : known) {
@@ -328,7 +388,11 @@ void CKivServerImpl::SendRetrievalRequest(const Uuid& id, uint32_t ownerId, uint
     }
     if (!seen) known.push_back(RetrievalDirectories{temporaryDirectory, outputDirectory});
 
-    poster(doc, kRouteToPlugins);
+    const std::string quotedTemporary = QuotedPath(temporaryDirectory.string());
+    PostBuilt(textPoster, poster, kRouteToPlugins, [&](XmlWriter& out) {
+        setup_storage_element(out, "2", id, ownerId, number, gapStart, gapEnd);
+        out.Attribute("TmpFileDir", quotedTemporary.c_str());
+    });
 }
 
 void CKivServerImpl::DecontainerizeAndStore(const Uuid& id, uint32_t ownerId, uint32_t number,
@@ -368,12 +432,14 @@ void CKivServerImpl::DecontainerizeAndStore(const Uuid& id, uint32_t ownerId, ui
 }
 
 void CKivServerImpl::BuildClientStatus(int32_t status, TimePoint time) {
-    XMLDocument doc;
-    XMLElement* rimvault = AddChild(*NewDocument(doc, "Kivrec"), "Rimvault");
-    rimvault->SetAttribute("ID", kRimvaultPluginId);
-    rimvault->SetAttribute("Status", status);
-    rimvault->SetAttribute("Time", DocumentSeconds(time));
-    poster(doc, kRouteStorage);
+    PostBuilt(textPoster, poster, kRouteStorage, [&](XmlWriter& out) {
+        out.Declaration();
+        out.Open("Kivrec");
+        out.Open("Rimvault");
+        out.Attribute("ID", kRimvaultPluginId);
+        out.Attribute("Status", status);
+        out.Attribute("Time", DocumentSeconds(time));
+    });
 }
 
 void CKivServerImpl::SendRimvaultStarting(TimePoint now) {
@@ -389,11 +455,12 @@ void CKivServerImpl::LogInfo(const std::string& text) { PostLogMessage(kLogInfo,
 void CKivServerImpl::LogError(const std::string& text) { PostLogMessage(kLogError, text.c_str()); }
 
 void CKivServerImpl::PostLogMessage(int32_t level, const char* text) {
-    XMLDocument doc;
-    XMLElement* message = NewDocument(doc, "log_msg");
-    message->SetAttribute("level", level);
-    message->SetText(text);
-    poster(doc, kRouteLog);
+    PostBuilt(textPoster, poster, kRouteLog, [&](XmlWriter& out) {
+        out.Declaration();
+        out.Open("log_msg");
+        out.Attribute("level", level);
+        out.Text(text);
+    });
 }
 
 }  // namespace rimvault

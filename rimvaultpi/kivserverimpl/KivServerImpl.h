@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "rimvaultpi/synclayer/Poster.h"
 
 namespace tinyxml2 {
+class XMLDocument;
 class XMLElement;
 }
 
@@ -46,8 +48,15 @@ class CKivServerImpl : public IKivServer {
     // Runs one conversion of a downloaded file to its end.
     using Converter = std::function<void(const kivsvr::rimvault::Message&)>;
 
+    // Inbound documents up to this many bytes are parsed into one reused document.
+    static constexpr int32_t kReusedDocumentSize = 16 * 1024;
+
     // `poster` sends every document; `clock` is the time of downloads reported without one.
     explicit CKivServerImpl(kivsvr::rimvault::Poster poster, Clock clock = {});
+    ~CKivServerImpl() override;
+    // Every document goes to `poster` as its compact text, written without building a document
+    // tree; the documents of a conversion are printed compactly and go the same way.
+    explicit CKivServerImpl(kivsvr::rimvault::TextPoster poster, Clock clock = {});
 
     // Parses `length` bytes of XML (not NUL-terminated) and reports what they say to the
     // registered sink. Malformed XML is dropped. Raises std::runtime_error("invalid uuid
@@ -91,6 +100,8 @@ class CKivServerImpl : public IKivServer {
     void ParseReservation(const tinyxml2::XMLElement& root);
     void BuildClientStatus(int32_t status, TimePoint time);
 
+    // Set: documents are posted as text. Otherwise `poster` receives them as documents.
+    kivsvr::rimvault::TextPoster textPoster;
     kivsvr::rimvault::Poster poster;
     IEventSink* sink = nullptr;
     Clock clock;
@@ -98,6 +109,10 @@ class CKivServerImpl : public IKivServer {
     // The directories of every retrieval request sent for an operation whose reservation
     // has not been cancelled.
     std::map<Uuid, std::vector<RetrievalDirectories>> retrievals;
+    // Reused for every inbound document up to kReusedDocumentSize bytes, so that its node
+    // pools are not allocated and freed again for each one.
+    std::unique_ptr<tinyxml2::XMLDocument> inbound;
+    bool inboundInUse = false;
 };
 
 }  // namespace rimvault

@@ -1,6 +1,5 @@
 #include "rimvaultpi/rimvault/RimvaultTypes.h"
 
-#include <boost/uuid/uuid_io.hpp>
 #include <cinttypes>
 #include <cstdio>
 
@@ -35,6 +34,18 @@ std::string FormatUtc(TimePoint t) {
     return text;
 }
 
-std::string UuidText(const Uuid& id) { return boost::uuids::to_string(id); }
+std::string UuidText(const Uuid& id) {
+    // Written into a fixed buffer: this text goes into most log lines and every operation of
+    // the state file.
+    static const char kHex[] = "0123456789abcdef";
+    char text[36];
+    size_t n = 0;
+    for (size_t i = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) text[n++] = '-';
+        text[n++] = kHex[id.data[i] >> 4];
+        text[n++] = kHex[id.data[i] & 0x0F];
+    }
+    return std::string(text, sizeof text);
+}
 
 }  // namespace rimvault

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/uuid/random_generator.hpp>
+#include <boost/uuid/uuid_io.hpp>
+
 namespace rimvault {
 namespace {
 
@@ -34,6 +37,14 @@ TEST(RimvaultWholeSeconds, TruncatesTowardZero) {
     EXPECT_EQ(WholeSeconds(TimePoint(milliseconds(1999))), 1);
     EXPECT_EQ(WholeSeconds(TimePoint(milliseconds(-1999))), -1);
     EXPECT_EQ(WholeSeconds(FromSeconds(4102444800)), 4102444800);
+}
+
+TEST(RimvaultUuidText, SameAsTheLibraryText) {
+    Uuid ids[10] = {};
+    for (uint8_t& byte : ids[1].data) byte = 0xFF;
+    boost::uuids::random_generator generate;
+    for (size_t i = 2; i < 10; ++i) ids[i] = generate();
+    for (const Uuid& id : ids) EXPECT_EQ(UuidText(id), boost::uuids::to_string(id));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "core/pluginabi/KivVersion.h"
 #include "rimvaultpi/kivserverimpl/KivServerImpl.h"
 #include "rimvaultpi/kivserverimpl/XmlStore.h"
+#include "rimvaultpi/kivserverimpl/XmlWriter.h"
 #include "rimvaultpi/rimvault/Rimvault.h"
 
 namespace kivsvr::rimvault {
@@ -38,13 +39,11 @@ std::pair<int, int32_t> Post(PFN_PLUGIN_EVENT callback, uint32_t size, void* dat
     return {returned, out.nResult};
 }
 
-// A document with the standard declaration and the root "Kivrec" Delta="0".
-tinyxml2::XMLElement* NewStatusDocument(tinyxml2::XMLDocument& doc) {
-    doc.InsertEndChild(doc.NewDeclaration());
-    tinyxml2::XMLElement* root = doc.NewElement("Kivrec");
-    root->SetAttribute("Delta", 0);
-    doc.InsertEndChild(root);
-    return root;
+// The standard declaration and the root "Kivrec" Delta="0", left open.
+void NewStatusDocument(::rimvault::XmlWriter& out) {
+    out.Declaration();
+    out.Open("Kivrec");
+    out.Attribute("Delta", 0);
 }
 
 }  // namespace
@@ -59,8 +58,9 @@ SyncLayer::SyncLayer(PFN_PLUGIN_EVENT callback, Clock clockSource)
     // Each downloaded file is converted at once, on the worker, by the
     // translator; an error that escapes a conversion ends the document being
     // parsed (see parse()).
+    // Its documents are written straight to text and posted as such.
     translator = std::make_unique<::rimvault::CKivServerImpl>(
-        [](const tinyxml2::XMLDocument& doc, unsigned long flags) { PostDocument(doc, flags); });
+        TextPoster([](const std::string& text, unsigned long flags) { PostText(text, flags); }));
     engine_ = std::make_unique<::rimvault::CRimvault>(*translator, *store);
     translator->RegisterEventSink(engine_.get());
     lastCheckpoint = clock();
@@ -155,34 +155,41 @@ void SyncLayer::PostDocument(const tinyxml2::XMLDocument& document, unsigned lon
          const_cast<char*>(printer.CStr()), static_cast<uint32_t>(routingFlags), KIV_TYPE_XML);
 }
 
+void SyncLayer::PostText(const std::string& text, unsigned long routingFlags) {
+    // The length includes the terminating NUL.
+    Post(pfn_event_call_back_, static_cast<uint32_t>(text.size() + 1),
+         const_cast<char*>(text.c_str()), static_cast<uint32_t>(routingFlags), KIV_TYPE_XML);
+}
+
 void SyncLayer::BroadcastVersion() {
-    tinyxml2::XMLDocument doc;
-    tinyxml2::XMLElement* root = NewStatusDocument(doc);
-    tinyxml2::XMLElement* module = doc.NewElement("Module");
-    module->SetAttribute("Name", "rimvaultpi");
-    module->SetAttribute("ID", KIV_ID_RIMVAULTPI);
-    module->SetAttribute("Version", kiv::GetVersion());
-    root->InsertEndChild(doc.NewElement("Modules"))->InsertEndChild(module);
-    PostDocument(doc, KIV_FLAG_BROADCAST);
+    ::rimvault::XmlWriter out;
+    NewStatusDocument(out);
+    out.Open("Modules");
+    out.Open("Module");
+    out.Attribute("Name", "rimvaultpi");
+    out.Attribute("ID", KIV_ID_RIMVAULTPI);
+    out.Attribute("Version", kiv::GetVersion());
+    out.Finish();
+    PostText(out.Str(), KIV_FLAG_BROADCAST);
 }
 
 void SyncLayer::BroadcastConfig() {
-    tinyxml2::XMLDocument doc;
-    tinyxml2::XMLElement* root = NewStatusDocument(doc);
-    tinyxml2::XMLElement* config = doc.NewElement("Rimvault");
-    config->SetAttribute("ID", KIV_ID_RIMVAULTPI);
-    root->InsertEndChild(config);
-    PostDocument(doc, KIV_FLAG_BROADCAST);
+    ::rimvault::XmlWriter out;
+    NewStatusDocument(out);
+    out.Open("Rimvault");
+    out.Attribute("ID", KIV_ID_RIMVAULTPI);
+    out.Finish();
+    PostText(out.Str(), KIV_FLAG_BROADCAST);
 }
 
 void SyncLayer::post_log_message(int level, const char* text) {
-    tinyxml2::XMLDocument doc;
-    doc.InsertEndChild(doc.NewDeclaration());
-    tinyxml2::XMLElement* root = doc.NewElement("log_msg");
-    root->SetAttribute("level", level);
-    root->SetText(text != nullptr ? text : "");
-    doc.InsertEndChild(root);
-    PostDocument(doc, KIV_FLAG_LOG);
+    ::rimvault::XmlWriter out;
+    out.Declaration();
+    out.Open("log_msg");
+    out.Attribute("level", static_cast<int32_t>(level));
+    out.Text(text);
+    out.Finish();
+    PostText(out.Str(), KIV_FLAG_LOG);
 }
 
 void SyncLayer::decrement_reference(void* buffer) {

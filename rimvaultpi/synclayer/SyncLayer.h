@@ -16,10 +16,12 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "core/pluginabi/PluginInterface.h"
 #include "rimvaultpi/synclayer/ICommand.h"
 #include "rimvaultpi/synclayer/Message.h"
+#include "rimvaultpi/synclayer/Poster.h"
 
 namespace tinyxml2 {
 class XMLDocument;
@@ -73,6 +75,9 @@ class SyncLayer : public ICommand {
     // Any thread. Prints `document` compactly and posts it as an XML
     // document from this plug-in with the given routing flags.
     static void PostDocument(const tinyxml2::XMLDocument& document, unsigned long routingFlags);
+    // Any thread. Posts a document already printed compactly, as PostDocument
+    // would post the document it prints to `text`.
+    static void PostText(const std::string& text, unsigned long routingFlags);
     // Any thread. The version document and the configuration document,
     // broadcast to all other plug-ins.
     static void BroadcastVersion();
