@@ -13,6 +13,7 @@
 #include "rimvaultpi/psfile/PSBytes.h"
 
 static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64: media files may exceed 2 GiB");
+static_assert(sizeof(_PSFILE_ENTRY) == PSFILE_ENTRY_SIZE, "entries are written as arrays");
 
 using namespace psbytes;
 
@@ -20,6 +21,8 @@ namespace {
 
 constexpr uint32_t kNone = 0xFFFFFFFF;  // "no entry" in the chain fields
 constexpr size_t kMaxPathLen = 4095;
+// Media space reserved ahead of the packets (see ReserveMedia).
+constexpr int64_t kMediaReserveStep = int64_t{8} << 20;
 
 const uint8_t kPackHeader[PSFILE_PACK_HEADER_SIZE] = {
     0x00, 0x00, 0x01, 0xBA, 0x44, 0x00, 0x04, 0x00, 0x04, 0x01, 0x00, 0x00, 0x03, 0xFA, 0xFF, 0xFF};
@@ -221,6 +224,9 @@ void CPSFile::Reset() {
     m_writing = false;
     m_indexBase = 0;
     m_dataStart = 0;
+    m_reserveMedia = false;
+    m_reserved = false;
+    m_reservedEnd = 0;
     std::memset(&m_w, 0, sizeof(m_w));
     m_w.prevLength = 0xFFFFFFFF;
     std::memset(m_packHeader, 0, sizeof(m_packHeader));
@@ -264,6 +270,7 @@ int32_t CPSFile::Open(const char* path, const _PSFILE_HEADER& header, uint32_t c
     m_mediaFd = fd;
     m_index = index;
     m_writing = true;
+    m_reserveMedia = true;  // a file of our own: space may be reserved ahead (see ReserveMedia)
     return OpenWrite(header, count, channels);
 }
 
@@ -471,6 +478,7 @@ int32_t CPSFile::WritePacket(uint8_t* header, uint32_t headerLen, const uint8_t*
     int32_t rc = WriteIndex(header, length, end);
     if (rc != PSFILE_OK) return rc;
 
+    ReserveMedia(end, length);
     static const uint8_t kZeros[32] = {};
     struct iovec iov[3] = {{header, headerLen},
                            {const_cast<uint8_t*>(body), bodyLen},
@@ -489,7 +497,24 @@ int32_t CPSFile::WritePacket(uint8_t* header, uint32_t headerLen, const uint8_t*
         (void)Entry(Le32(m_w.channelRecords[slot] + kRecLast), last, true);
     }
     if (::ftruncate(m_mediaFd, end) == 0) (void)::lseek(m_mediaFd, end, SEEK_SET);
+    m_reservedEnd = 0;  // truncating also released the space reserved past the end
     return PSFILE_EWRITE;
+}
+
+void CPSFile::ReserveMedia(int64_t end, uint32_t length) {
+    // Space reserved past the end of the file (its size stays as it is) lets the buffered
+    // writes of the packets skip the file system's per-block delayed allocation; Close gives
+    // back what was not used. Only an optimisation: a failure just stops it, and a packet
+    // that finds no space still fails in its own write.
+    if (!m_reserveMedia || end + length <= m_reservedEnd) return;
+    const int64_t step = std::max<int64_t>(kMediaReserveStep, length);
+    m_reserved = true;  // even a failed attempt may have reserved part of the step
+    if (::fallocate(m_mediaFd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(end),
+                    static_cast<off_t>(step)) == 0) {
+        m_reservedEnd = end + step;
+    } else {
+        m_reserveMedia = false;
+    }
 }
 
 int32_t CPSFile::WriteIndex(uint8_t* header, uint32_t length, int64_t mediaPos) {
@@ -532,24 +557,31 @@ int32_t CPSFile::WriteIndex(uint8_t* header, uint32_t length, int64_t mediaPos) 
     PutLengthCode(prevCode, m_w.prevLength & 0x3FFFFF);  // all ones before the first packet
     std::memcpy(header + 21, prevCode, 3);
 
-    // Link the slot's previous last entry (kept in memory) to the new one.
+    // Link the slot's previous last entry (kept in memory) to the new one. When it is the entry
+    // just before (one slot, or the same slot twice in a row), both go out in one write.
+    int32_t rc = PSFILE_OK;
     if (slotCount != 0) {
         const uint32_t prevNumber = Le32(rec + kRecLast);
-        _PSFILE_ENTRY prev = m_w.lastEntries[slot];
-        PutLe32(prev.bytes + kEntNext, number);
-        int32_t rc = Entry(prevNumber, prev, true);
-        if (rc != PSFILE_OK) return rc;
-        PutLe32(e.bytes + kEntPrev, prevNumber);
+        _PSFILE_ENTRY linked[2] = {m_w.lastEntries[slot], e};
+        PutLe32(linked[0].bytes + kEntNext, number);
+        PutLe32(linked[1].bytes + kEntPrev, prevNumber);
+        e = linked[1];
+        if (prevNumber + 1 == number) {
+            rc = WriteEntries(prevNumber, linked, 2);
+        } else {
+            rc = WriteEntries(prevNumber, &linked[0], 1);
+            if (rc != PSFILE_OK) return rc;
+            rc = WriteEntries(number, &e, 1);
+        }
+        if (rc != PSFILE_OK) {
+            // Unlink the previous entry again (it may have been written, or written in part).
+            (void)WriteEntries(prevNumber, &m_w.lastEntries[slot], 1);
+            return rc;
+        }
     } else {
         PutLe32(e.bytes + kEntPrev, kNone);
-    }
-    int32_t rc = Entry(number, e, true);
-    if (rc != PSFILE_OK) {
-        if (slotCount != 0) {
-            _PSFILE_ENTRY prev = m_w.lastEntries[slot];
-            (void)Entry(Le32(rec + kRecLast), prev, true);
-        }
-        return rc;
+        rc = WriteEntries(number, &e, 1);
+        if (rc != PSFILE_OK) return rc;
     }
 
     m_w.framesSinceKey[slot] = gop;
@@ -642,6 +674,12 @@ int32_t CPSFile::Close() {
         }
         (void)Header();
     }
+    if (m_mediaFd >= 0 && m_writing && m_reserved) {
+        // Give back the reserved space past the last packet: truncating to the file's own
+        // size frees the blocks beyond it.
+        const off_t size = ::lseek(m_mediaFd, 0, SEEK_END);
+        if (size >= 0) (void)::ftruncate(m_mediaFd, size);
+    }
     if (m_index != nullptr) std::fclose(m_index);
     if (m_mediaFd >= 0) ::close(m_mediaFd);
     Reset();
@@ -664,34 +702,49 @@ int32_t CPSFile::Seek(uint32_t entry, uint32_t clip) {
 }
 
 int32_t CPSFile::Entry(uint32_t number, _PSFILE_ENTRY& entry, bool write) {
+    if (write) return WriteEntries(number, &entry, 1);
     if (m_index == nullptr) {
-        if (write || !m_scanned || number >= m_entries.size()) return PSFILE_EINVAL;
+        if (!m_scanned || number >= m_entries.size()) return PSFILE_EINVAL;
         entry = m_entries[number];
         return PSFILE_OK;
     }
     const int fd = m_writing ? fileno(m_index) : -1;
     if (fd >= 0) {
-        // Writing: entries go to their place in the file with one system call each and the
+        // Reading back while writing: straight from the file, like the writes below (the
+        // stream is flushed first, so that it holds nothing older than the file).
+        if (std::fflush(m_index) != 0) return PSFILE_EWRITE;
+        return ReadAt(fd, entry.bytes, sizeof(entry.bytes), EntryPosition(number)) ? PSFILE_OK
+                                                                                   : PSFILE_EREAD;
+    }
+    int32_t rc = Seek(number, 0);
+    if (rc != PSFILE_OK) return rc;
+    return std::fread(entry.bytes, sizeof(entry.bytes), 1, m_index) == 1 ? PSFILE_OK : PSFILE_EREAD;
+}
+
+int32_t CPSFile::WriteEntries(uint32_t first, const _PSFILE_ENTRY* entries, uint32_t count) {
+    if (m_index == nullptr) return PSFILE_EINVAL;
+    const int fd = m_writing ? fileno(m_index) : -1;
+    if (fd >= 0) {
+        // Writing: the entries go to their place in the file with one system call and the
         // stream's position stays as it is (seeking a read-write stream reads back up to a
         // block of the index for every entry). The stream is flushed first, so that it holds
         // nothing older than the file.
         if (std::fflush(m_index) != 0) return PSFILE_EWRITE;
-        const int64_t pos =
-            m_indexBase + PSFILE_ENTRIES_START + int64_t{number} * PSFILE_ENTRY_SIZE;
-        if (!write)
-            return ReadAt(fd, entry.bytes, sizeof(entry.bytes), pos) ? PSFILE_OK : PSFILE_EREAD;
-        return WriteAt(fd, entry.bytes, sizeof(entry.bytes), pos) ? PSFILE_OK : PSFILE_EWRITE;
+        return WriteAt(fd, entries, size_t{count} * sizeof(_PSFILE_ENTRY), EntryPosition(first))
+                   ? PSFILE_OK
+                   : PSFILE_EWRITE;
     }
-    int32_t rc = Seek(number, 0);
+    int32_t rc = Seek(first, 0);
     if (rc != PSFILE_OK) return rc;
-    if (write) {
-        if (std::fwrite(entry.bytes, sizeof(entry.bytes), 1, m_index) != 1 ||
-            std::fflush(m_index) != 0) {
-            return PSFILE_EWRITE;
-        }
-        return PSFILE_OK;
+    if (std::fwrite(entries, sizeof(_PSFILE_ENTRY), count, m_index) != count ||
+        std::fflush(m_index) != 0) {
+        return PSFILE_EWRITE;
     }
-    return std::fread(entry.bytes, sizeof(entry.bytes), 1, m_index) == 1 ? PSFILE_OK : PSFILE_EREAD;
+    return PSFILE_OK;
+}
+
+int64_t CPSFile::EntryPosition(uint32_t number) const {
+    return m_indexBase + PSFILE_ENTRIES_START + int64_t{number} * PSFILE_ENTRY_SIZE;
 }
 
 int64_t CPSFile::Size() {

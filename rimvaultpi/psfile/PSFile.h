@@ -225,9 +225,14 @@ class CPSFile {
     int32_t Fail(int32_t code);  // closes, returns code
     uint32_t EntryCount() const;
     int32_t LoadEntry(uint32_t number, _PSFILE_ENTRY& entry);
+    // Writes `count` consecutive entries from entry number `first` on.
+    int32_t WriteEntries(uint32_t first, const _PSFILE_ENTRY* entries, uint32_t count);
+    int64_t EntryPosition(uint32_t number) const;  // byte offset of an entry in the index file
     int32_t SeekIndex(int64_t position);
     void RebuildFromEntries();
     void ScanMedia();
+    // Reserves file space past `end` (media end before a packet of `length` bytes).
+    void ReserveMedia(int64_t end, uint32_t length);
     int32_t WritePacket(uint8_t* header, uint32_t headerLen, const uint8_t* body, uint32_t bodyLen,
                         uint32_t padding, uint32_t length);
     void AddToRecords(const _PSFILE_ENTRY& entry, uint32_t number);
@@ -240,6 +245,9 @@ class CPSFile {
     bool m_writing;
     int64_t m_indexBase;
     int64_t m_dataStart;
+    bool m_reserveMedia;    // media space is reserved ahead of the packets (files opened by path)
+    bool m_reserved;        // space was reserved at some point: Close gives back what is left
+    int64_t m_reservedEnd;  // media bytes reserved up to this offset (0: none)
 
     WriteState m_w;
     uint8_t m_packHeader[PSFILE_PACK_HEADER_SIZE];

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <cstring>
 
@@ -667,6 +668,75 @@ TEST(PSFileWriter, FailedMediaWriteIsTakenBackFromBothFiles) {
     const auto idx = ReadAll(media + "i");
     EXPECT_EQ(2u, Le32At(idx, 1088 + 20));
     EXPECT_EQ(0u, Le32At(idx, 1088 + 64 + 16));
+}
+
+TEST(PSFileWriter, FailedIndexWriteUnlinksThePreviousEntryAgain) {
+    // Two packets of one slot in a row: the link in the previous entry and the new entry go out
+    // in one index write. When that write fails half way, the previous entry must end the
+    // slot's chain again, on disk, and the next packet must link to it normally.
+    TempDir dir;
+    const std::string media = dir.File("index.ps");
+    auto channels = Channels();
+    struct rlimit old;
+    ASSERT_EQ(0, ::getrlimit(RLIMIT_FSIZE, &old));
+    void (*oldHandler)(int) = ::signal(SIGXFSZ, SIG_IGN);
+    const auto payload = Payload(100, 3);
+    const size_t entry1 = 1088 + 32;
+    {
+        CPSFile f;
+        ASSERT_EQ(0, f.Open(media.c_str(), FileHeader(), 32, channels.data()));
+        ASSERT_EQ(0, f.Write(Frame(0, 0, payload)));
+        ASSERT_EQ(0, f.Write(Frame(0, 40, payload)));
+        struct rlimit limit = old;
+        limit.rlim_cur = entry1 + 32 + 16;  // entry 1 and half of entry 2 fit
+        ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &limit));
+        const int32_t rc = f.Write(Frame(0, 80, payload));
+        ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &old));
+        EXPECT_EQ(PSFILE_EWRITE, rc);
+        EXPECT_EQ(2u, f.Count(0));
+        const auto idx = ReadAll(media + "i");
+        ASSERT_GE(idx.size(), entry1 + 32);
+        EXPECT_EQ(0xFFFFFFFFu, Le32At(idx, entry1 + 20));  // entry 1 ends the chain again
+        EXPECT_EQ(0u, Le32At(idx, entry1 + 16));           // and still follows entry 0
+        ASSERT_EQ(0, f.Write(Frame(0, 120, payload)));
+    }
+    ::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(1978u + 160 * 3, ReadAll(media).size());
+    const auto idx = ReadAll(media + "i");
+    EXPECT_EQ(3u, Le32At(idx, 20));
+    EXPECT_EQ(2u, Le32At(idx, entry1 + 20));       // entry 1 -> entry 2
+    EXPECT_EQ(1u, Le32At(idx, entry1 + 32 + 16));  // entry 2 <- entry 1
+    CPSFile r;
+    ASSERT_EQ(0, r.Open(media.c_str()));
+    ASSERT_EQ(3u, r.Count(0));
+    std::vector<uint8_t> buffer;
+    _PSFILE_PACKET p;
+    ASSERT_EQ(0, ReadWithData(r, 0, 2, buffer, p));
+    EXPECT_EQ(120u, p.msOfDay);
+}
+
+TEST(PSFileWriter, SpaceReservedAheadIsGivenBackAtClose) {
+    // Space reserved past the last packet never shows in the file's size, and Close frees it.
+    TempDir dir;
+    const std::string media = dir.File("reserve.ps");
+    auto channels = Channels();
+    const auto payload = Payload(4992, 4);  // 5024-byte packets, no padding
+    struct stat st;
+    bool reserved = false;
+    {
+        CPSFile f;
+        ASSERT_EQ(0, f.Open(media.c_str(), FileHeader(), 32, channels.data()));
+        for (uint32_t i = 0; i < 3; ++i) {
+            ASSERT_EQ(0, f.Write(Frame(0, i * 40, payload)));
+            ASSERT_EQ(0, ::stat(media.c_str(), &st));
+            EXPECT_EQ(1978 + 5024 * (i + 1), st.st_size);
+        }
+        reserved = int64_t{st.st_blocks} * 512 >= (int64_t{8} << 20);
+    }
+    EXPECT_EQ(1978u + 5024 * 3, ReadAll(media).size());
+    if (!reserved) GTEST_SKIP() << "this file system reserves no space ahead";
+    ASSERT_EQ(0, ::stat(media.c_str(), &st));
+    EXPECT_LT(int64_t{st.st_blocks} * 512, int64_t{1} << 20);
 }
 
 // A camera whose clock was never set reports dates before 2000. The 7-bit year field cannot
