@@ -18,7 +18,6 @@
 namespace rimvault {
 
 using tinyxml2::XMLDocument;
-using tinyxml2::XMLElement;
 namespace fs = boost::filesystem;
 
 namespace {
@@ -44,16 +43,18 @@ bool PlainDecimal(const char* text, int& value) {
     return true;
 }
 
-// Attribute readers: true when the attribute is present and an integer as the XML library
-// reads one. Plain decimal text, nearly every value, is read without sscanf.
-bool IntAttribute(const XMLElement& element, const char* name, int& value) {
-    const tinyxml2::XMLAttribute* attribute = element.FindAttribute(name);
-    if (attribute == nullptr) return false;
-    if (PlainDecimal(attribute->Value(), value)) return true;
-    return attribute->QueryIntValue(&value) == tinyxml2::XML_SUCCESS;
+// Attribute readers, for the library's elements and the plain reader's: true when the attribute
+// is present and an integer as the XML library reads one. Plain decimal text, nearly every
+// value, is read without the library's sscanf.
+template <typename Element>
+bool IntAttribute(const Element& element, const char* name, int& value) {
+    const char* text = element.Attribute(name);
+    if (text == nullptr) return false;
+    return PlainDecimal(text, value) || tinyxml2::XMLUtil::ToInt(text, &value);
 }
 
-int IntAttributeOr(const XMLElement& element, const char* name, int fallback) {
+template <typename Element>
+int IntAttributeOr(const Element& element, const char* name, int fallback) {
     int value = fallback;
     return IntAttribute(element, name, value) ? value : fallback;
 }
@@ -152,12 +153,12 @@ std::string ReadQuotedToken(const std::string& text) {
 CKivServerImpl::CKivServerImpl(kivsvr::rimvault::Poster poster, Clock clock)
     : poster(std::move(poster)),
       clock(std::move(clock)),
+      plain(std::make_unique<PlainXmlDocument>()),
       inbound(std::make_unique<XMLDocument>(true, tinyxml2::PRESERVE_WHITESPACE)) {
     if (!this->clock) this->clock = [] { return std::chrono::system_clock::now(); };
     converter = [this](const kivsvr::rimvault::Message& message) {
         // The converter reports through its own log lines; its result is not used.
-        kivsvr::rimvault::VideoContainerConverterCommand<Mp4Parser> command(message,
-                                                                             this->poster);
+        kivsvr::rimvault::VideoContainerConverterCommand<Mp4Parser> command(message, this->poster);
         command.execute();
     };
 }
@@ -184,13 +185,15 @@ void CKivServerImpl::RegisterEventSink(IEventSink* registered) { sink = register
 
 void CKivServerImpl::ParseEvent(const char* text, int32_t length) {
     if (sink == nullptr || text == nullptr || length < 0) return;
-    // A large document gets a document of its own, so that the reused one never keeps the
-    // pools of a large document; so does a document parsed while another is (from a sink).
+    // The reused documents serve one parse at a time; a document parsed from within another
+    // (by a sink) gets documents of its own.
+    std::unique_ptr<PlainXmlDocument> ownPlain;
     std::unique_ptr<XMLDocument> own;
-    XMLDocument* parsed = inbound.get();
-    if (length > kReusedDocumentSize || inboundInUse) {
-        own = std::make_unique<XMLDocument>(true, tinyxml2::PRESERVE_WHITESPACE);
-        parsed = own.get();
+    PlainXmlDocument* plainDoc = plain.get();
+    XMLDocument* doc = inbound.get();
+    if (inboundInUse) {
+        ownPlain = std::make_unique<PlainXmlDocument>();
+        plainDoc = ownPlain.get();
     }
     struct InUse {
         bool& flag;
@@ -199,15 +202,29 @@ void CKivServerImpl::ParseEvent(const char* text, int32_t length) {
         ~InUse() { flag = before; }
     } inUse(inboundInUse);
 
-    XMLDocument& doc = *parsed;
-    if (doc.Parse(text, static_cast<size_t>(length)) != tinyxml2::XML_SUCCESS) return;
-    const XMLElement* root = doc.FirstChildElement("Kivrec");
+    if (plainDoc->Parse(text, static_cast<size_t>(length))) {
+        ParseDocument(*plainDoc);
+        return;
+    }
+    // A large document also gets a library document of its own, so that the reused one never
+    // keeps the pools of a large document.
+    if (ownPlain || length > kReusedDocumentSize) {
+        own = std::make_unique<XMLDocument>(true, tinyxml2::PRESERVE_WHITESPACE);
+        doc = own.get();
+    }
+    if (doc->Parse(text, static_cast<size_t>(length)) != tinyxml2::XML_SUCCESS) return;
+    ParseDocument(*doc);
+}
+
+template <typename Document>
+void CKivServerImpl::ParseDocument(const Document& doc) {
+    const auto* root = doc.FirstChildElement("Kivrec");
     if (root == nullptr) return;
 
-    if (const XMLElement* devices = root->FirstChildElement("Devices")) {
+    if (const auto* devices = root->FirstChildElement("Devices")) {
         const uint32_t ownerId = static_cast<uint32_t>(IntAttributeOr(*devices, "ID", 0));
         // The first "Device" and every element after it, whatever its name.
-        for (const XMLElement* device = devices->FirstChildElement("Device"); device != nullptr;
+        for (const auto* device = devices->FirstChildElement("Device"); device != nullptr;
              device = device->NextSiblingElement()) {
             if (!ParseDevice(*device, ownerId)) return;
         }
@@ -215,7 +232,8 @@ void CKivServerImpl::ParseEvent(const char* text, int32_t length) {
     ParseReservation(*root);
 }
 
-bool CKivServerImpl::ParseDevice(const XMLElement& device, uint32_t ownerId) {
+template <typename Element>
+bool CKivServerImpl::ParseDevice(const Element& device, uint32_t ownerId) {
     const uint32_t number = static_cast<uint32_t>(IntAttributeOr(device, "Number", 0));
 
     const char* ipAddress = device.Attribute("ipAddress");
@@ -229,12 +247,12 @@ bool CKivServerImpl::ParseDevice(const XMLElement& device, uint32_t ownerId) {
     }
 
     // Only encoder 0 reports the connection state.
-    const XMLElement* codec = device.FirstChildElement("Codec");
-    const XMLElement* encoder = codec ? codec->FirstChildElement("Encoder") : nullptr;
+    const Element* codec = device.FirstChildElement("Codec");
+    const Element* encoder = codec ? codec->FirstChildElement("Encoder") : nullptr;
     int encoderNumber = -1;
     if (encoder != nullptr && IntAttribute(*encoder, "Number", encoderNumber) &&
         encoderNumber == 0) {
-        const XMLElement* channel = encoder->FirstChildElement("Channel");
+        const Element* channel = encoder->FirstChildElement("Channel");
         int connected = 0;
         if (channel != nullptr && IntAttribute(*channel, "Connected", connected)) {
             const ConnectionKey key{ownerId, number, 0,
@@ -244,14 +262,15 @@ bool CKivServerImpl::ParseDevice(const XMLElement& device, uint32_t ownerId) {
         }
     }
 
-    if (const XMLElement* storage = device.FirstChildElement("Storage")) {
+    if (const Element* storage = device.FirstChildElement("Storage")) {
         ParseStorageAnswer(*storage);
     }
     ParseDownload(device);
     return true;
 }
 
-void CKivServerImpl::ParseStorageAnswer(const XMLElement& storage) {
+template <typename Element>
+void CKivServerImpl::ParseStorageAnswer(const Element& storage) {
     // An answer without "GUID" cannot belong to any operation.
     const char* guid = storage.Attribute("GUID");
     if (guid == nullptr) return;
@@ -267,9 +286,9 @@ void CKivServerImpl::ParseStorageAnswer(const XMLElement& storage) {
         }
     }
 
-    for (const XMLElement* input = storage.FirstChildElement("Input"); input != nullptr;
+    for (const Element* input = storage.FirstChildElement("Input"); input != nullptr;
          input = input->NextSiblingElement("Input")) {
-        for (const XMLElement* context = input->FirstChildElement("Context"); context != nullptr;
+        for (const Element* context = input->FirstChildElement("Context"); context != nullptr;
              context = context->NextSiblingElement("Context")) {
             int contextNumber = -1;
             if (!IntAttribute(*context, "Number", contextNumber) || contextNumber != 0) continue;
@@ -291,10 +310,11 @@ void CKivServerImpl::ParseStorageAnswer(const XMLElement& storage) {
     }
 }
 
-void CKivServerImpl::ParseDownload(const XMLElement& device) {
-    const XMLElement* input = device.FirstChildElement("Input");
-    const XMLElement* context = input ? input->FirstChildElement("Context") : nullptr;
-    const XMLElement* storage = context ? context->FirstChildElement("Storage") : nullptr;
+template <typename Element>
+void CKivServerImpl::ParseDownload(const Element& device) {
+    const Element* input = device.FirstChildElement("Input");
+    const Element* context = input ? input->FirstChildElement("Context") : nullptr;
+    const Element* storage = context ? context->FirstChildElement("Storage") : nullptr;
     if (storage == nullptr) return;
     const char* guid = storage->Attribute("GUID");
     if (guid == nullptr) return;
@@ -325,9 +345,10 @@ void CKivServerImpl::ParseDownload(const XMLElement& device) {
                                 inputName ? inputName : "input 1");
 }
 
-void CKivServerImpl::ParseReservation(const XMLElement& root) {
-    const XMLElement* storage = root.FirstChildElement("Storage");
-    const XMLElement* reservation = storage ? storage->FirstChildElement("Reservation") : nullptr;
+template <typename Element>
+void CKivServerImpl::ParseReservation(const Element& root) {
+    const Element* storage = root.FirstChildElement("Storage");
+    const Element* reservation = storage ? storage->FirstChildElement("Reservation") : nullptr;
     if (reservation == nullptr) return;
     const char* guid = reservation->Attribute("GUID");
     const char* temporary = reservation->Attribute("TmpDir");

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "rimvaultpi/kivserverimpl/PlainXml.h"
 #include "rimvaultpi/rimvault/IEventSink.h"
 #include "rimvaultpi/rimvault/IKivServer.h"
 #include "rimvaultpi/rimvault/RimvaultTypes.h"
@@ -22,7 +23,7 @@
 namespace tinyxml2 {
 class XMLDocument;
 class XMLElement;
-}
+}  // namespace tinyxml2
 
 namespace rimvault {
 
@@ -93,11 +94,18 @@ class CKivServerImpl : public IKivServer {
         boost::filesystem::path output;
     };
 
+    // The walk over a parsed document, for the library's elements and the plain reader's.
+    template <typename Document>
+    void ParseDocument(const Document& doc);
     // Returns false when the document must not be looked at any further.
-    bool ParseDevice(const tinyxml2::XMLElement& device, uint32_t ownerId);
-    void ParseStorageAnswer(const tinyxml2::XMLElement& storage);
-    void ParseDownload(const tinyxml2::XMLElement& device);
-    void ParseReservation(const tinyxml2::XMLElement& root);
+    template <typename Element>
+    bool ParseDevice(const Element& device, uint32_t ownerId);
+    template <typename Element>
+    void ParseStorageAnswer(const Element& storage);
+    template <typename Element>
+    void ParseDownload(const Element& device);
+    template <typename Element>
+    void ParseReservation(const Element& root);
     void BuildClientStatus(int32_t status, TimePoint time);
 
     // Set: documents are posted as text. Otherwise `poster` receives them as documents.
@@ -109,8 +117,10 @@ class CKivServerImpl : public IKivServer {
     // The directories of every retrieval request sent for an operation whose reservation
     // has not been cancelled.
     std::map<Uuid, std::vector<RetrievalDirectories>> retrievals;
-    // Reused for every inbound document up to kReusedDocumentSize bytes, so that its node
-    // pools are not allocated and freed again for each one.
+    // Plain documents (nearly all) are read by the quick reader; the others are parsed by the
+    // XML library into a document reused for every one up to kReusedDocumentSize bytes, so
+    // that its node pools are not allocated and freed again for each.
+    std::unique_ptr<PlainXmlDocument> plain;
     std::unique_ptr<tinyxml2::XMLDocument> inbound;
     bool inboundInUse = false;
 };

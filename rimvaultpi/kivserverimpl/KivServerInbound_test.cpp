@@ -26,9 +26,8 @@ class Sink : public IEventSink {
     }
     void OnDeviceConnectStateChange(const ConnectionKey& key, EConnectedState state, uint32_t,
                                     TimePoint when) override {
-        calls.push_back("state " + std::to_string(key.number) + " " +
-                        std::to_string(key.channel) + " " + std::to_string(state) + " " +
-                        std::to_string(WholeSeconds(when)));
+        calls.push_back("state " + std::to_string(key.number) + " " + std::to_string(key.channel) +
+                        " " + std::to_string(state) + " " + std::to_string(WholeSeconds(when)));
     }
     void OnStorageStatus(const Uuid&, uint32_t) override {}
     void OnRecordingDownloaded(const Uuid&, const boost::filesystem::path&, kiv::ERecordingType,
@@ -70,13 +69,12 @@ class KivServerInbound : public ::testing::Test {
 // Each value as the "Time" of a connection report: the time the sink receives must be what the
 // XML library reads from the attribute (-1 when it reads no integer).
 TEST_F(KivServerInbound, IntegersReadAsTheLibraryReadsThem) {
-    const char* values[] = {"0",           "7",           "-7",          "1700000000",
-                            "2147483647",  "-2147483648", "2147483648",  "-2147483649",
-                            "4294967296",  "99999999999", "00012",       "0001700000000",
-                            "0x10",        "0X1f",        "-0x10",       "0x",
-                            " 12",         "\t-12",       "+12",         "12abc",
-                            "1.9",         "1e3",         "",            "-",
-                            "abc",         "--1",         "1 2",         "&#49;&#50;"};
+    const char* values[] = {
+        "0",          "7",           "-7",         "1700000000",  "2147483647", "-2147483648",
+        "2147483648", "-2147483649", "4294967296", "99999999999", "00012",      "0001700000000",
+        "0x10",       "0X1f",        "-0x10",      "0x",          " 12",        "\t-12",
+        "+12",        "12abc",       "1.9",        "1e3",         "",           "-",
+        "abc",        "--1",         "1 2",        "&#49;&#50;"};
     for (const char* value : values) {
         const std::string document = Document(Device(1, value));
         tinyxml2::XMLDocument reference;
@@ -89,9 +87,9 @@ TEST_F(KivServerInbound, IntegersReadAsTheLibraryReadsThem) {
             ->FirstChildElement("Encoder")
             ->FirstChildElement("Channel")
             ->QueryIntAttribute("Time", &expected);
-        EXPECT_EQ(Parse(document), (std::vector<std::string>{"capable 2097152 1",
-                                                             "state 1 0 1 " +
-                                                                 std::to_string(expected)}))
+        EXPECT_EQ(Parse(document),
+                  (std::vector<std::string>{"capable 2097152 1",
+                                            "state 1 0 1 " + std::to_string(expected)}))
             << "[" << value << "]";
     }
 }
@@ -118,8 +116,8 @@ TEST_F(KivServerInbound, LargeDocumentsBetweenSmallOnes) {
     EXPECT_EQ(Parse(Document(Device(1, "5"))).size(), 2u);
     const std::vector<std::string> calls = Parse(Document(many));
     ASSERT_EQ(calls.size(), 2u * static_cast<size_t>(count));
-    EXPECT_EQ(calls.back(), "state " + std::to_string(count) + " 0 1 " +
-                                std::to_string(1000 + count));
+    EXPECT_EQ(calls.back(),
+              "state " + std::to_string(count) + " 0 1 " + std::to_string(1000 + count));
     EXPECT_EQ(Parse(Document(Device(2, "6"))),
               (std::vector<std::string>{"capable 2097152 2", "state 2 0 1 6"}));
 }
@@ -134,10 +132,10 @@ TEST_F(KivServerInbound, DocumentParsedFromWithinAnother) {
         nested = true;
         server.ParseEvent(inner.data(), static_cast<int32_t>(inner.size()));
     };
-    EXPECT_EQ(Parse(Document(Device(1, "100") + Device(2, "200"))),
-              (std::vector<std::string>{"capable 2097152 1", "capable 2097152 9", "state 9 0 1 900",
-                                        "state 1 0 1 100", "capable 2097152 2",
-                                        "state 2 0 1 200"}));
+    EXPECT_EQ(
+        Parse(Document(Device(1, "100") + Device(2, "200"))),
+        (std::vector<std::string>{"capable 2097152 1", "capable 2097152 9", "state 9 0 1 900",
+                                  "state 1 0 1 100", "capable 2097152 2", "state 2 0 1 200"}));
 }
 
 }  // namespace

@@ -143,8 +143,8 @@ TEST(XmlWriterDecimal, MatchesPrintf) {
 TEST(KivServerTextPosting, SameTextsAndFlagsAsDocuments) {
     TempDir dir;
     std::vector<PostedDocument> texts;
-    CKivServerImpl textServer(kivsvr::rimvault::TextPoster(
-        [&texts](const std::string& text, unsigned long flags) {
+    CKivServerImpl textServer(
+        kivsvr::rimvault::TextPoster([&texts](const std::string& text, unsigned long flags) {
             texts.push_back(PostedDocument{text, flags});
         }));
     RecordingPoster documents;
@@ -182,8 +182,8 @@ TEST(KivServerTextPosting, SameTextsAndFlagsAsDocuments) {
 TEST(KivServerTextPosting, ConversionDocumentsArePrintedCompactly) {
     TempDir dir;
     std::vector<PostedDocument> texts;
-    CKivServerImpl server(kivsvr::rimvault::TextPoster(
-        [&texts](const std::string& text, unsigned long flags) {
+    CKivServerImpl server(
+        kivsvr::rimvault::TextPoster([&texts](const std::string& text, unsigned long flags) {
             texts.push_back(PostedDocument{text, flags});
         }));
     const Uuid id = ParseGuid("0f5a6c1e-2b3d-4e8f-9a0b-1c2d3e4f5a6b");
@@ -277,11 +277,14 @@ SRetrieveOperation Operation(uint32_t ownerId, uint32_t number, const char* guid
 
 TEST(XmlStoreText, SameBytesAsTheLibraryPrints) {
     const std::vector<DisconnectRecord> records = {
-        Record(2097152, 5, 1700000000), Record(7, 2, 1), Record(2097152, 1, 1700000100),
-        Record(7, 0, 5),                                    // number the reader rejects
-        Record(0x80000000u, 1, 5),                          // owner the reader rejects
-        Record(7, 9, 0),                                    // time the reader rejects
-        Record(2147483647, 2147483647, 2147483647), Record(7, 1, 1700000000)};
+        Record(2097152, 5, 1700000000),
+        Record(7, 2, 1),
+        Record(2097152, 1, 1700000100),
+        Record(7, 0, 5),            // number the reader rejects
+        Record(0x80000000u, 1, 5),  // owner the reader rejects
+        Record(7, 9, 0),            // time the reader rejects
+        Record(2147483647, 2147483647, 2147483647),
+        Record(7, 1, 1700000000)};
     const std::vector<SRetrieveOperation> operations = {
         Operation(2097152, 1, "0f5a6c1e-2b3d-4e8f-9a0b-1c2d3e4f5a6b", 1700000000, 1700003600, 1),
         Operation(UINT32_MAX, 0, "FFFFFFFF-FFFF-4FFF-BFFF-FFFFFFFFFFFF", -1, 4102444800, INT32_MIN),
@@ -294,10 +297,8 @@ TEST(XmlStoreText, SameBytesAsTheLibraryPrints) {
         const std::vector<DisconnectRecord>& records;
         const std::vector<SRetrieveOperation>& operations;
     } cases[] = {
-        {"empty", noRecords, noOperations},
-        {"only rejected records", onlyRejected, noOperations},
-        {"records", records, noOperations},
-        {"operations", noRecords, operations},
+        {"empty", noRecords, noOperations}, {"only rejected records", onlyRejected, noOperations},
+        {"records", records, noOperations}, {"operations", noRecords, operations},
         {"both", records, operations},
     };
     TempDir dir;

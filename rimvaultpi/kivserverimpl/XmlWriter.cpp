@@ -53,8 +53,7 @@ void AppendDecimal(std::string& out, int32_t value) {
 
 XmlWriter::XmlWriter() { text_.reserve(256); }
 
-XmlWriter::XmlWriter(tinyxml2::XMLDocument& document)
-    : document_(&document), current_(&document) {}
+XmlWriter::XmlWriter(tinyxml2::XMLDocument& document) : document_(&document), current_(&document) {}
 
 void XmlWriter::Declaration() {
     if (document_ != nullptr) {
