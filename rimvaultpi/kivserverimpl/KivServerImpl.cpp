@@ -185,15 +185,18 @@ void CKivServerImpl::RegisterEventSink(IEventSink* registered) { sink = register
 
 void CKivServerImpl::ParseEvent(const char* text, int32_t length) {
     if (sink == nullptr || text == nullptr || length < 0) return;
-    // The reused documents serve one parse at a time; a document parsed from within another
-    // (by a sink) gets documents of its own.
+    // The reused readers serve one small document at a time. A large document gets readers of
+    // its own, so that the reused ones never keep the memory of a large document; so does a
+    // document parsed from within another (by a sink).
     std::unique_ptr<PlainXmlDocument> ownPlain;
     std::unique_ptr<XMLDocument> own;
     PlainXmlDocument* plainDoc = plain.get();
     XMLDocument* doc = inbound.get();
-    if (inboundInUse) {
+    if (inboundInUse || length > kReusedDocumentSize) {
         ownPlain = std::make_unique<PlainXmlDocument>();
         plainDoc = ownPlain.get();
+        own = std::make_unique<XMLDocument>(true, tinyxml2::PRESERVE_WHITESPACE);
+        doc = own.get();
     }
     struct InUse {
         bool& flag;
@@ -202,15 +205,10 @@ void CKivServerImpl::ParseEvent(const char* text, int32_t length) {
         ~InUse() { flag = before; }
     } inUse(inboundInUse);
 
+    // Plain documents are read quickly; whatever the quick reader refuses, the library parses.
     if (plainDoc->Parse(text, static_cast<size_t>(length))) {
         ParseDocument(*plainDoc);
         return;
-    }
-    // A large document also gets a library document of its own, so that the reused one never
-    // keeps the pools of a large document.
-    if (ownPlain || length > kReusedDocumentSize) {
-        own = std::make_unique<XMLDocument>(true, tinyxml2::PRESERVE_WHITESPACE);
-        doc = own.get();
     }
     if (doc->Parse(text, static_cast<size_t>(length)) != tinyxml2::XML_SUCCESS) return;
     ParseDocument(*doc);

@@ -49,7 +49,8 @@ class CKivServerImpl : public IKivServer {
     // Runs one conversion of a downloaded file to its end.
     using Converter = std::function<void(const kivsvr::rimvault::Message&)>;
 
-    // Inbound documents up to this many bytes are parsed into one reused document.
+    // Inbound documents up to this many bytes are read by readers reused from one document
+    // to the next; larger ones by readers of their own.
     static constexpr int32_t kReusedDocumentSize = 16 * 1024;
 
     // `poster` sends every document; `clock` is the time of downloads reported without one.
@@ -118,8 +119,8 @@ class CKivServerImpl : public IKivServer {
     // has not been cancelled.
     std::map<Uuid, std::vector<RetrievalDirectories>> retrievals;
     // Plain documents (nearly all) are read by the quick reader; the others are parsed by the
-    // XML library into a document reused for every one up to kReusedDocumentSize bytes, so
-    // that its node pools are not allocated and freed again for each.
+    // XML library. Both are reused for documents up to kReusedDocumentSize bytes, so that
+    // their memory is not allocated and freed again for each.
     std::unique_ptr<PlainXmlDocument> plain;
     std::unique_ptr<tinyxml2::XMLDocument> inbound;
     bool inboundInUse = false;

@@ -104,7 +104,7 @@ TEST_F(KivServerInbound, NothingOfAPreviousDocumentShowsThrough) {
               (std::vector<std::string>{"capable 2097152 4", "state 4 0 1 400"}));
 }
 
-// A document above the reused size is parsed in a document of its own, and the small documents
+// A document above the reused size is read by readers of its own, and the small documents
 // before and after it are still read whole.
 TEST_F(KivServerInbound, LargeDocumentsBetweenSmallOnes) {
     std::string many;
@@ -118,6 +118,8 @@ TEST_F(KivServerInbound, LargeDocumentsBetweenSmallOnes) {
     ASSERT_EQ(calls.size(), 2u * static_cast<size_t>(count));
     EXPECT_EQ(calls.back(),
               "state " + std::to_string(count) + " 0 1 " + std::to_string(1000 + count));
+    // Not plain (a comment): the library parses it, also in a document of its own.
+    EXPECT_EQ(Parse(Document("<!-- large -->" + many)), calls);
     EXPECT_EQ(Parse(Document(Device(2, "6"))),
               (std::vector<std::string>{"capable 2097152 2", "state 2 0 1 6"}));
 }
