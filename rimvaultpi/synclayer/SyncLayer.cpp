@@ -57,8 +57,8 @@ SyncLayer::SyncLayer(PFN_PLUGIN_EVENT callback, Clock clockSource)
     store = std::make_unique<::rimvault::CXmlStore>();
     // Each downloaded file is converted at once, on the worker, by the
     // translator; an error that escapes a conversion ends the document being
-    // parsed (see parse()).
-    // Its documents are written straight to text and posted as such.
+    // parsed (see parse()). Its documents are written straight to compact text
+    // and posted as such.
     translator = std::make_unique<::rimvault::CKivServerImpl>(
         TextPoster([](const std::string& text, unsigned long flags) { PostText(text, flags); }));
     engine_ = std::make_unique<::rimvault::CRimvault>(*translator, *store);
