@@ -1,6 +1,7 @@
 // The translator's ParseEvent on a fuzzed document, as the sync layer calls it for every routed
 // document: a sink records each call; the one error ParseEvent may raise is caught as the sync
-// layer catches it.
+// layer catches it. The translator's quick reader of plain documents is also checked against
+// the XML library: a document it accepts must give the library's elements and attributes.
 #include <tinyxml2.h>
 
 #include <exception>
@@ -10,6 +11,7 @@
 #include "fuzz/FuzzScratch.h"
 #include "fuzz/FuzzTargets.h"
 #include "rimvaultpi/kivserverimpl/KivServerImpl.h"
+#include "rimvaultpi/kivserverimpl/PlainXml.h"
 
 namespace kivfuzz {
 namespace {
@@ -62,10 +64,44 @@ class RecordingSink : public rimvault::IEventSink {
     }
 };
 
+// True when the two element trees have the same names and attributes, in the same order.
+bool SameTree(const rimvault::PlainXmlDocument::Element* plain,
+              const tinyxml2::XMLElement* library) {
+    for (; plain != nullptr || library != nullptr;
+         plain = plain->NextSiblingElement(), library = library->NextSiblingElement()) {
+        if (plain == nullptr || library == nullptr) return false;
+        if (std::string(plain->Name()) != library->Name()) return false;
+        size_t i = 0;
+        for (const tinyxml2::XMLAttribute* a = library->FirstAttribute(); a != nullptr;
+             a = a->Next(), ++i) {
+            if (i >= plain->AttributeCount() || std::string(plain->AttributeName(i)) != a->Name() ||
+                std::string(plain->AttributeValue(i)) != a->Value()) {
+                return false;
+            }
+        }
+        if (i != plain->AttributeCount()) return false;
+        if (!SameTree(plain->FirstChildElement(), library->FirstChildElement())) return false;
+    }
+    return true;
+}
+
+void CheckQuickReader(const char* text, size_t size) {
+    rimvault::PlainXmlDocument plain;
+    if (!plain.Parse(text, size)) return;  // refused: the library decides alone
+    tinyxml2::XMLDocument library;
+    if (library.Parse(text, size) != tinyxml2::XML_SUCCESS) {
+        Fail("the quick reader accepted a document the XML library refuses");
+    }
+    if (!SameTree(plain.FirstChildElement(), library.FirstChildElement())) {
+        Fail("the quick reader read other elements or attributes than the XML library");
+    }
+}
+
 }  // namespace
 
 int TranslatorParseEvent(const uint8_t* data, size_t size) {
     if (size > 0x7FFFFFFF) return 0;  // lengths travel as int32
+    CheckQuickReader(reinterpret_cast<const char*>(data), size);
     // Documents the translator posts are printed, as the sync layer would before posting them.
     rimvault::CKivServerImpl translator([](const tinyxml2::XMLDocument& document, unsigned long) {
         tinyxml2::XMLPrinter printer;
