@@ -92,19 +92,12 @@ void XmlWriter::Attribute(const char* name, const char* value) {
     text_ += '"';
 }
 
-void XmlWriter::Attribute(const char* name, int32_t value) {
-    if (document_ != nullptr) {
-        element_->SetAttribute(name, value);
-        return;
-    }
-    text_ += ' ';
-    text_ += name;
-    text_ += "=\"";
-    AppendDecimal(text_, value);
-    text_ += '"';
-}
+void XmlWriter::Attribute(const char* name, int32_t value) { IntegerAttribute(name, value); }
 
-void XmlWriter::Attribute(const char* name, uint32_t value) {
+void XmlWriter::Attribute(const char* name, uint32_t value) { IntegerAttribute(name, value); }
+
+template <typename Integer>
+void XmlWriter::IntegerAttribute(const char* name, Integer value) {
     if (document_ != nullptr) {
         element_->SetAttribute(name, value);
         return;

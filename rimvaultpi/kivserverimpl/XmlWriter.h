@@ -48,6 +48,8 @@ class XmlWriter {
   private:
     void Seal();
     void Escaped(const char* value, bool attribute);
+    template <typename Integer>
+    void IntegerAttribute(const char* name, Integer value);
 
     // Document mode.
     tinyxml2::XMLDocument* document_ = nullptr;
