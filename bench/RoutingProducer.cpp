@@ -5,7 +5,8 @@
 // by BENCH_ROUTING_RESULT (written under a temporary name, then renamed):
 //   routing PHASE THREADS RUN bare|core EVENTS BYTES NANOSECONDS REFUSED
 // BENCH_ROUTING_DOCUMENTS and BENCH_ROUTING_FRAMES set the events per run (1 000 000 and
-// 8 192); BENCH_ROUTING_SIDES=core or =bare measures one side only (for profiling).
+// 32 768, 4 GiB a run: longer runs let start-up and short stalls of the shared machine weigh
+// less). BENCH_ROUTING_SIDES=core or =bare measures one side only (for profiling).
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -139,7 +140,7 @@ void RunBenchmark() {
     if (result == nullptr) return;
     const int reps = static_cast<int>(EnvNumber("BENCH_ROUTING_REPS", 5));
     const uint64_t documents = EnvNumber("BENCH_ROUTING_DOCUMENTS", 1000000);
-    const uint64_t frames = EnvNumber("BENCH_ROUTING_FRAMES", 8192);
+    const uint64_t frames = EnvNumber("BENCH_ROUTING_FRAMES", 32768);
     const char* sidesText = std::getenv("BENCH_ROUTING_SIDES");
     const std::string sides = sidesText != nullptr ? sidesText : "";
     const Phase phases[] = {
