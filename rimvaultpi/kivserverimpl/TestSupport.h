@@ -8,9 +8,28 @@
 #include <string>
 #include <vector>
 
+#include "rimvaultpi/kivserverimpl/Guid.h"
+#include "rimvaultpi/rimvault/RimvaultTypes.h"
 #include "rimvaultpi/synclayer/Poster.h"
 
 namespace rimvault::testing {
+
+// A disconnect record and a retrieval operation as the state file holds them.
+inline DisconnectRecord Record(uint32_t ownerId, uint32_t number, int64_t seconds,
+                               uint32_t channel = 0) {
+    return DisconnectRecord{ConnectionKey{ownerId, number, 0, channel}, FromSeconds(seconds)};
+}
+
+inline SRetrieveOperation Operation(uint32_t ownerId, uint32_t number, const char* guid,
+                                    int64_t start, int64_t end, int32_t attempts) {
+    SRetrieveOperation operation;
+    operation.device = DeviceKey{ownerId, number};
+    operation.id = ParseGuid(guid);
+    operation.gapStart = FromSeconds(start);
+    operation.gapEnd = FromSeconds(end);
+    operation.attempts = attempts;
+    return operation;
+}
 
 // A fresh directory under the system's temporary directory, removed with everything in it.
 class TempDir {

@@ -25,7 +25,9 @@ namespace rimvault {
 namespace {
 
 using testing::CompactText;
+using testing::Operation;
 using testing::PostedDocument;
+using testing::Record;
 using testing::RecordingPoster;
 using testing::TempDir;
 
@@ -258,21 +260,6 @@ std::string LibraryStateText(std::vector<DisconnectRecord> records,
     tinyxml2::XMLPrinter printer;
     doc.Print(&printer);
     return printer.CStr();
-}
-
-DisconnectRecord Record(uint32_t ownerId, uint32_t number, int64_t seconds) {
-    return DisconnectRecord{ConnectionKey{ownerId, number, 0, 0}, FromSeconds(seconds)};
-}
-
-SRetrieveOperation Operation(uint32_t ownerId, uint32_t number, const char* guid, int64_t start,
-                             int64_t end, int32_t attempts) {
-    SRetrieveOperation operation;
-    operation.device = DeviceKey{ownerId, number};
-    operation.id = ParseGuid(guid);
-    operation.gapStart = FromSeconds(start);
-    operation.gapEnd = FromSeconds(end);
-    operation.attempts = attempts;
-    return operation;
 }
 
 TEST(XmlStoreText, SameBytesAsTheLibraryPrints) {

@@ -16,6 +16,8 @@ namespace rimvault {
 namespace {
 
 namespace fs = boost::filesystem;
+using testing::Operation;
+using testing::Record;
 using testing::TempDir;
 
 std::string ReadAll(const std::string& path) {
@@ -23,21 +25,6 @@ std::string ReadAll(const std::string& path) {
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
-}
-
-DisconnectRecord Record(uint32_t ownerId, uint32_t number, int64_t seconds, uint32_t channel = 0) {
-    return DisconnectRecord{ConnectionKey{ownerId, number, 0, channel}, FromSeconds(seconds)};
-}
-
-SRetrieveOperation Operation(uint32_t ownerId, uint32_t number, const char* guid, int64_t start,
-                             int64_t end, int32_t attempts) {
-    SRetrieveOperation operation;
-    operation.device = DeviceKey{ownerId, number};
-    operation.id = ParseGuid(guid);
-    operation.gapStart = FromSeconds(start);
-    operation.gapEnd = FromSeconds(end);
-    operation.attempts = attempts;
-    return operation;
 }
 
 class XmlStoreTest : public ::testing::Test {
