@@ -126,8 +126,14 @@ int Mp4Parser::parse() {
         delete_file();
         return 1;
     }
-    const int result = process_stream(in);
+    int result = process_stream(in);
     in.close();
+    // Packets still held in memory must be on disk before the MP4 file may go.
+    if (!output_failed && ps_file->Flush() != 0) {
+        output_failed = true;
+        log_error("Error occured while writing frame to ps file - " + ps_file_path + ".\n");
+        if (result == 0) result = 1;
+    }
     if (output_failed) {
         // The recording could not be stored; the MP4 file is its only copy.
         log_error("Keeping mp4 container - " + path + ".\n");
@@ -615,7 +621,12 @@ int Mp4Parser::open_ps_file(const std::string& path) const {
         c.name = d.name.c_str();
     }
     const int result = ps_file->Open(path.c_str(), header, kChannelCount, records);
-    if (result == 0) log_info("Opened (and PSI) " + path + ".\n");
+    if (result == 0) {
+        // The whole recording is written in one go: fewer, larger writes (see parse() for
+        // how a failure of the last ones is caught).
+        ps_file->HoldBackPackets();
+        log_info("Opened (and PSI) " + path + ".\n");
+    }
     return result;
 }
 

@@ -23,6 +23,8 @@ constexpr uint32_t kNone = 0xFFFFFFFF;  // "no entry" in the chain fields
 constexpr size_t kMaxPathLen = 4095;
 // Media space reserved ahead of the packets (see ReserveMedia).
 constexpr int64_t kMediaReserveStep = int64_t{8} << 20;
+// Packets held back (HoldBackPackets) are written once they fill this much.
+constexpr size_t kHeldMediaBytes = size_t{1} << 20;
 
 const uint8_t kPackHeader[PSFILE_PACK_HEADER_SIZE] = {
     0x00, 0x00, 0x01, 0xBA, 0x44, 0x00, 0x04, 0x00, 0x04, 0x01, 0x00, 0x00, 0x03, 0xFA, 0xFF, 0xFF};
@@ -198,6 +200,12 @@ bool WriteAt(int fd, const void* bytes, size_t length, int64_t offset) {
     return true;
 }
 
+// Makes room for `extra` more elements, growing the capacity geometrically.
+template <typename T>
+void Reserve(std::vector<T>& v, size_t extra) {
+    if (v.capacity() - v.size() < extra) v.reserve(std::max(2 * v.capacity(), v.size() + extra));
+}
+
 // Reads exactly `length` bytes at `offset`; false on a short read or an error.
 bool ReadAt(int fd, void* out, size_t length, int64_t offset) {
     uint8_t* p = static_cast<uint8_t*>(out);
@@ -229,6 +237,7 @@ void CPSFile::Reset() {
     m_reservedEnd = 0;
     std::memset(&m_w, 0, sizeof(m_w));
     m_w.prevLength = 0xFFFFFFFF;
+    m_held = HeldPackets();
     std::memset(m_packHeader, 0, sizeof(m_packHeader));
     std::memset(m_streamMap, 0, sizeof(m_streamMap));
     m_streamMapLen = 0;
@@ -383,7 +392,9 @@ void CPSFile::MakeMapTexts() {
 
 int32_t CPSFile::Header() {
     if (!m_writing || m_index == nullptr) return PSFILE_EINVAL;
-    int32_t rc = SeekIndex(m_indexBase);
+    int32_t rc = Flush();
+    if (rc != PSFILE_OK) return rc;
+    rc = SeekIndex(m_indexBase);
     if (rc != PSFILE_OK) return rc;
     if (std::fwrite(m_w.indexHeader, sizeof(m_w.indexHeader), 1, m_index) != 1 ||
         std::fwrite(m_w.channelRecords, sizeof(m_w.channelRecords), 1, m_index) != 1 ||
@@ -394,7 +405,7 @@ int32_t CPSFile::Header() {
 }
 
 int64_t CPSFile::WriteMedia(const void* bytes, uint64_t length) {
-    if (m_mediaFd < 0) return 0;
+    if (m_mediaFd < 0 || Flush() != PSFILE_OK) return 0;
     struct iovec iov = {const_cast<void*>(bytes), static_cast<size_t>(length)};
     return static_cast<int64_t>(WriteAll(m_mediaFd, &iov, 1));
 }
@@ -469,13 +480,14 @@ int32_t CPSFile::Write(const uint8_t* bytes, uint32_t length) {
 int32_t CPSFile::WritePacket(uint8_t* header, uint32_t headerLen, const uint8_t* body,
                              uint32_t bodyLen, uint32_t padding, uint32_t length) {
     if (!m_writing || m_mediaFd < 0 || m_index == nullptr) return PSFILE_EINVAL;
+    if (m_held.enabled) return HoldPacket(header, headerLen, body, bodyLen, padding, length);
     const off_t end = ::lseek(m_mediaFd, 0, SEEK_END);
     if (end < 0) return PSFILE_ESEEK;
 
     const WriteState saved = m_w;
     const size_t clipBytes = m_clips.size();
     const uint32_t entryNumber = EntryCount();
-    int32_t rc = WriteIndex(header, length, end);
+    int32_t rc = IndexPacket(header, length, end);
     if (rc != PSFILE_OK) return rc;
 
     ReserveMedia(end, length);
@@ -517,7 +529,103 @@ void CPSFile::ReserveMedia(int64_t end, uint32_t length) {
     }
 }
 
+void CPSFile::HoldBackPackets() {
+    if (m_writing) m_held.enabled = true;
+}
+
+int32_t CPSFile::HoldPacket(uint8_t* header, uint32_t headerLen, const uint8_t* body,
+                            uint32_t bodyLen, uint32_t padding, uint32_t length) {
+    HeldPackets& h = m_held;
+    if (!h.open) {
+        const off_t end = ::lseek(m_mediaFd, 0, SEEK_END);
+        if (end < 0) return PSFILE_ESEEK;
+        h.mediaStart = end;
+        h.firstEntry = EntryCount();
+        h.before = m_w;
+        h.clipBytes = m_clips.size();
+        h.media.clear();
+        h.entries.clear();
+        h.relinked.clear();
+        h.relinked.reserve(PSFILE_SLOTS);  // at most one entry of each slot
+        h.open = true;
+    }
+    // Room first, so that nothing below can fail half-way for want of memory.
+    Reserve(h.media, length);
+    Reserve(h.entries, 1);
+    const int64_t end = h.mediaStart + static_cast<int64_t>(h.media.size());
+    // The entry goes to the held ones; a refused packet leaves the batch as it was.
+    const int32_t rc = IndexPacket(header, length, end);
+    if (rc != PSFILE_OK) return rc;
+    ReserveMedia(end, length);
+    static const uint8_t kZeros[32] = {};
+    h.media.insert(h.media.end(), header, header + headerLen);
+    h.media.insert(h.media.end(), body, body + bodyLen);
+    h.media.insert(h.media.end(), kZeros, kZeros + padding);
+    return h.media.size() >= kHeldMediaBytes ? Flush() : PSFILE_OK;
+}
+
+void CPSFile::HoldEntries(uint32_t first, const _PSFILE_ENTRY* entries, uint32_t count) {
+    HeldPackets& h = m_held;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t number = first + i;
+        if (number >= h.firstEntry) {
+            const size_t at = number - h.firstEntry;
+            if (at >= h.entries.size()) h.entries.resize(at + 1);
+            h.entries[at] = entries[i];
+            continue;
+        }
+        auto it = std::find_if(h.relinked.begin(), h.relinked.end(),
+                               [number](const auto& r) { return r.first == number; });
+        if (it != h.relinked.end()) {
+            it->second = entries[i];
+        } else {
+            h.relinked.emplace_back(number, entries[i]);
+        }
+    }
+}
+
+int32_t CPSFile::Flush() {
+    HeldPackets& h = m_held;
+    if (!h.open) return PSFILE_OK;
+    h.open = false;  // from here on entries go to the file
+    const uint32_t count = static_cast<uint32_t>(h.entries.size());
+    bool written = WriteAt(m_mediaFd, h.media.data(), h.media.size(), h.mediaStart);
+    for (const auto& r : h.relinked) {
+        written = written && WriteEntries(r.first, &r.second, 1) == PSFILE_OK;
+    }
+    written = written && (count == 0 || WriteEntries(h.firstEntry, h.entries.data(), count) ==
+                                            PSFILE_OK);
+    if (!written) {
+        // Take every held packet back out of both files, as for a single packet: the state
+        // from before the batch, blank entries in place of the batch's, the slots' last entries
+        // unlinked again, the media cut back to where the batch began.
+        m_w = h.before;
+        m_clips.resize(h.clipBytes);
+        const std::vector<_PSFILE_ENTRY> blanks(count);
+        if (count != 0) (void)WriteEntries(h.firstEntry, blanks.data(), count);
+        for (uint32_t slot = 0; slot < PSFILE_SLOTS; ++slot) {
+            const uint8_t* rec = m_w.channelRecords[slot];
+            if (Le32(rec + kRecCount) != 0) {
+                (void)WriteEntries(Le32(rec + kRecLast), &m_w.lastEntries[slot], 1);
+            }
+        }
+        if (::ftruncate(m_mediaFd, h.mediaStart) == 0) {
+            (void)::lseek(m_mediaFd, h.mediaStart, SEEK_SET);
+        }
+        m_reservedEnd = 0;  // truncating also released the space reserved past the end
+    }
+    h.media.clear();
+    h.entries.clear();
+    h.relinked.clear();
+    return written ? PSFILE_OK : PSFILE_EWRITE;
+}
+
 int32_t CPSFile::WriteIndex(uint8_t* header, uint32_t length, int64_t mediaPos) {
+    const int32_t rc = Flush();
+    return rc != PSFILE_OK ? rc : IndexPacket(header, length, mediaPos);
+}
+
+int32_t CPSFile::IndexPacket(uint8_t* header, uint32_t length, int64_t mediaPos) {
     if (!m_writing || m_index == nullptr || m_mediaFd < 0) return PSFILE_EINVAL;
     if (length < 32 || length % 32 != 0 || length >= PSFILE_MAX_PACKET) return PSFILE_EINVAL;
     const uint32_t number = EntryCount();
@@ -658,6 +766,7 @@ void CPSFile::CloseClips() {
 }
 
 int32_t CPSFile::Close() {
+    (void)Flush();  // a writer that holds packets back learns of a failure from its own Flush
     if (m_index != nullptr && m_writing) {
         CloseClips();
         const size_t clips = m_clips.size() / PSFILE_CLIP_RECORD_SIZE;
@@ -697,11 +806,15 @@ int32_t CPSFile::SeekIndex(int64_t position) {
 }
 
 int32_t CPSFile::Seek(uint32_t entry, uint32_t clip) {
+    const int32_t rc = Flush();
+    if (rc != PSFILE_OK) return rc;
     return SeekIndex(m_indexBase + PSFILE_ENTRIES_START + int64_t{entry} * PSFILE_ENTRY_SIZE +
                      int64_t{clip} * PSFILE_CLIP_RECORD_SIZE);
 }
 
 int32_t CPSFile::Entry(uint32_t number, _PSFILE_ENTRY& entry, bool write) {
+    int32_t rc = Flush();
+    if (rc != PSFILE_OK) return rc;
     if (write) return WriteEntries(number, &entry, 1);
     if (m_index == nullptr) {
         if (!m_scanned || number >= m_entries.size()) return PSFILE_EINVAL;
@@ -716,13 +829,17 @@ int32_t CPSFile::Entry(uint32_t number, _PSFILE_ENTRY& entry, bool write) {
         return ReadAt(fd, entry.bytes, sizeof(entry.bytes), EntryPosition(number)) ? PSFILE_OK
                                                                                    : PSFILE_EREAD;
     }
-    int32_t rc = Seek(number, 0);
+    rc = Seek(number, 0);
     if (rc != PSFILE_OK) return rc;
     return std::fread(entry.bytes, sizeof(entry.bytes), 1, m_index) == 1 ? PSFILE_OK : PSFILE_EREAD;
 }
 
 int32_t CPSFile::WriteEntries(uint32_t first, const _PSFILE_ENTRY* entries, uint32_t count) {
     if (m_index == nullptr) return PSFILE_EINVAL;
+    if (m_held.open) {
+        HoldEntries(first, entries, count);
+        return PSFILE_OK;
+    }
     const int fd = m_writing ? fileno(m_index) : -1;
     if (fd >= 0) {
         // Writing: the entries go to their place in the file with one system call and the
@@ -748,6 +865,7 @@ int64_t CPSFile::EntryPosition(uint32_t number) const {
 }
 
 int64_t CPSFile::Size() {
+    (void)Flush();  // a failure takes the held packets back: they are not counted
     int64_t total = 0;
     struct stat st;
     if (m_mediaFd >= 0 && ::fstat(m_mediaFd, &st) == 0) total += st.st_size;
@@ -1173,6 +1291,8 @@ int32_t CPSFile::Read(_PSFILE_PACKET& p, uint32_t n, const uint16_t* slots) {
 }
 
 int32_t CPSFile::Read(_PSFILE_PACKET& p, const _PSFILE_ENTRY& e) {
+    const int32_t rc = Flush();
+    if (rc != PSFILE_OK) return rc;
     const uint32_t slot = e.bytes[kEntSlot];
     if (slot >= PSFILE_SLOTS) return PSFILE_EINVAL;
     const uint32_t length = EntryLength(e);

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <utility>
 #include <vector>
 
 // Result codes of CPSFile.
@@ -142,6 +143,16 @@ class CPSFile {
     // Appends one frame (or, with `data` and `size` set, a copy of a stored packet). A failed
     // media write is taken back out of both files (-5), so the recording stays consistent.
     int32_t Write(const _PSFILE_PACKET& packet);
+    // From now on (until Close) appended packets are held in memory and written about 1 MiB at
+    // a time, media and index entries together: fewer and larger writes for a program that
+    // writes a whole recording in one go. A failed write takes back every packet held at the
+    // time; the Write that found it, or Flush, returns -5. Every other call writes the held
+    // packets first. Only for a recording being written.
+    void HoldBackPackets();
+    // Writes the packets held back: 0, or -5 when they could not be written (they are taken
+    // back out of both files). A writer that holds packets back calls it before it counts the
+    // recording as stored.
+    int32_t Flush();
     // Appends one complete packet; `length` is its full length including padding.
     int32_t Write(const uint8_t* bytes, uint32_t length);
     // Adds the index entry of one packet whose first 32 bytes are `header` (bytes 21-23 are set to
@@ -233,6 +244,13 @@ class CPSFile {
     void ScanMedia();
     // Reserves file space past `end` (media end before a packet of `length` bytes).
     void ReserveMedia(int64_t end, uint32_t length);
+    // The index entry of a packet (see WriteIndex), without writing held packets first.
+    int32_t IndexPacket(uint8_t* header, uint32_t length, int64_t mediaPos);
+    // Appends one packet to the held ones.
+    int32_t HoldPacket(uint8_t* header, uint32_t headerLen, const uint8_t* body, uint32_t bodyLen,
+                       uint32_t padding, uint32_t length);
+    // Keeps entry writes of held packets in memory.
+    void HoldEntries(uint32_t first, const _PSFILE_ENTRY* entries, uint32_t count);
     int32_t WritePacket(uint8_t* header, uint32_t headerLen, const uint8_t* body, uint32_t bodyLen,
                         uint32_t padding, uint32_t length);
     void AddToRecords(const _PSFILE_ENTRY& entry, uint32_t number);
@@ -250,6 +268,21 @@ class CPSFile {
     int64_t m_reservedEnd;  // media bytes reserved up to this offset (0: none)
 
     WriteState m_w;
+
+    // Packets held back in memory (HoldBackPackets); a batch is open while any is held.
+    struct HeldPackets {
+        bool enabled = false;
+        bool open = false;
+        int64_t mediaStart = 0;      // media end when the batch began: where `media` goes
+        uint32_t firstEntry = 0;     // number of the batch's first entry
+        WriteState before;           // the writer's state when the batch began
+        size_t clipBytes = 0;        // finished clips when the batch began
+        std::vector<uint8_t> media;  // the packets' bytes
+        std::vector<_PSFILE_ENTRY> entries;  // their entries, from firstEntry on
+        // Entries from before the batch whose link to the next entry of their slot changed.
+        std::vector<std::pair<uint32_t, _PSFILE_ENTRY>> relinked;
+    };
+    HeldPackets m_held;
     uint8_t m_packHeader[PSFILE_PACK_HEADER_SIZE];
     uint8_t m_streamMap[PSFILE_STREAM_MAP_SIZE];
     uint32_t m_streamMapLen;  // bytes of m_streamMap that hold file data

@@ -4,6 +4,8 @@
 // writer, and cut short at many lengths.
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <cmath>
 #include <string>
@@ -355,6 +357,28 @@ TEST_F(Mp4Convert, OutputFailuresKeepTheSource) {
             kError, "Error occured while writing frame to ps file - " + p.ps_path() + ".\n"))
             << log.all();
         EXPECT_EQ(p.frames.size(), 3u);
+    }
+    EXPECT_TRUE(file_exists(source));
+
+    // The real PS file, with the disk full once its headers are written: the packets are held
+    // in memory until the end, and their failed write must still keep the source.
+    log.lines.clear();
+    {
+        CapturingParser p(conversion_message(source, dir / "out", 1457359509), log.poster());
+        struct rlimit old;
+        ASSERT_EQ(0, ::getrlimit(RLIMIT_FSIZE, &old));
+        void (*old_handler)(int) = ::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = old;
+        limit.rlim_cur = 2048;  // the media file's 1 978 header bytes, not its packets
+        ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &limit));
+        const int result = p.parse();
+        ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &old));
+        ::signal(SIGXFSZ, old_handler);
+        EXPECT_EQ(result, 1);
+        EXPECT_EQ(p.frames.size(), 4u);
+        EXPECT_TRUE(log.has(
+            kError, "Error occured while writing frame to ps file - " + p.ps_path() + ".\n"))
+            << log.all();
     }
     EXPECT_TRUE(file_exists(source));
 

@@ -5,6 +5,8 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "rimvaultpi/psfile/PSBytes.h"
@@ -30,6 +32,7 @@ std::vector<uint8_t> Slice(const std::vector<uint8_t>& b, size_t at, size_t n) {
 struct OpaqueIndex {
     int fd;
     off64_t pos;
+    off64_t limit = INT64_MAX;  // writes past this offset fail
 };
 ssize_t OpaqueRead(void* c, char* b, size_t n) {
     auto* o = static_cast<OpaqueIndex*>(c);
@@ -39,6 +42,8 @@ ssize_t OpaqueRead(void* c, char* b, size_t n) {
 }
 ssize_t OpaqueWrite(void* c, const char* b, size_t n) {
     auto* o = static_cast<OpaqueIndex*>(c);
+    if (o->pos >= o->limit) return -1;
+    n = static_cast<size_t>(std::min<off64_t>(static_cast<off64_t>(n), o->limit - o->pos));
     const ssize_t r = ::pwrite(o->fd, b, n, o->pos);
     if (r > 0) o->pos += r;
     return r;
@@ -58,11 +63,13 @@ int OpaqueClose(void* c) {
     delete o;
     return 0;
 }
-FILE* OpenOpaqueIndex(const std::string& path) {
+FILE* OpenOpaqueIndex(const std::string& path, OpaqueIndex** state = nullptr) {
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return nullptr;
     cookie_io_functions_t io = {OpaqueRead, OpaqueWrite, OpaqueSeek, OpaqueClose};
-    return fopencookie(new OpaqueIndex{fd, 0}, "w+", io);
+    auto* index = new OpaqueIndex{fd, 0};
+    if (state != nullptr) *state = index;
+    return fopencookie(index, "w+", io);
 }
 
 }  // namespace
@@ -713,6 +720,129 @@ TEST(PSFileWriter, FailedIndexWriteUnlinksThePreviousEntryAgain) {
     _PSFILE_PACKET p;
     ASSERT_EQ(0, ReadWithData(r, 0, 2, buffer, p));
     EXPECT_EQ(120u, p.msOfDay);
+}
+
+TEST(PSFileWriter, HeldBackPacketsGiveTheSameFiles) {
+    // Packets held back and written about 1 MiB at a time must give the bytes of packets
+    // written one by one: slots interleaved (links from one batch into the next), packets larger
+    // than a batch, and reads and a header rewrite while packets are held.
+    TempDir dir;
+    auto channels = Channels();
+    auto sizeOf = [](uint32_t i) { return i % 17 == 8 ? size_t{3} << 19 : 20000 + i * 977; };
+    auto write = [&](CPSFile& f) {
+        for (uint32_t i = 0; i < 60; ++i) {
+            const uint16_t slot = i % 3 == 2 ? 16 : (i % 5 == 0 ? 1 : 0);
+            ASSERT_EQ(0, f.Write(Frame(slot, i * 40, Payload(sizeOf(i), i), i % 10 == 0))) << i;
+            if (i == 30) {
+                _PSFILE_ENTRY e;
+                ASSERT_EQ(0, f.Entry(29, e, false));
+                EXPECT_EQ(16, e.bytes[0]);  // entry 29 is a packet of slot 16
+                ASSERT_EQ(0, f.Header());
+            }
+        }
+    };
+    const std::string direct = dir.File("direct.ps");
+    const std::string held = dir.File("held.ps");
+    {
+        CPSFile f;
+        ASSERT_EQ(0, f.Open(direct.c_str(), FileHeader(), 32, channels.data()));
+        write(f);
+    }
+    {
+        CPSFile f;
+        ASSERT_EQ(0, f.Open(held.c_str(), FileHeader(), 32, channels.data()));
+        f.HoldBackPackets();
+        write(f);
+        ASSERT_EQ(0, f.Flush());
+    }
+    const auto media = ReadAll(direct);
+    EXPECT_GT(media.size(), size_t{4} << 20);
+    EXPECT_TRUE(media == ReadAll(held));
+    EXPECT_TRUE(ReadAll(direct + "i") == ReadAll(held + "i"));
+    CPSFile r;
+    ASSERT_EQ(0, r.Open(held.c_str()));
+    ASSERT_EQ(60u, r.Count(PSFILE_ALL_SLOTS));
+    std::vector<uint8_t> buffer;
+    _PSFILE_PACKET p;
+    ASSERT_EQ(0, ReadWithData(r, 16, 19, buffer, p));  // the last packet, slot 16
+    EXPECT_EQ(59u * 40, p.msOfDay);
+    EXPECT_TRUE(Payload(sizeOf(59), 59) ==
+                std::vector<uint8_t>(p.payload, p.payload + p.payloadSize));
+}
+
+TEST(PSFileWriter, FailedFlushTakesBackEveryHeldPacket) {
+    // Held packets of three slots fail to be written, in the media file (the disk fills up) or
+    // in the index after the media and the links of earlier entries went out: all of them go,
+    // from both files, and the recording goes on from the last packet that was stored.
+    const auto small = Payload(100, 1);
+    for (const bool indexFails : {false, true}) {
+        SCOPED_TRACE(indexFails ? "index write fails" : "media write fails");
+        TempDir dir;
+        const std::string media = dir.File("held.ps");
+        auto channels = Channels();
+        struct rlimit old;
+        ASSERT_EQ(0, ::getrlimit(RLIMIT_FSIZE, &old));
+        void (*oldHandler)(int) = ::signal(SIGXFSZ, SIG_IGN);
+        {
+            CPSFile f;
+            OpaqueIndex* index = nullptr;
+            if (indexFails) {
+                const int fd = ::open(media.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+                ASSERT_GE(fd, 0);
+                FILE* stream = OpenOpaqueIndex(media + "i", &index);
+                ASSERT_NE(nullptr, stream);
+                ASSERT_EQ(0, f.Open(fd, stream, FileHeader(), 32, channels.data()));
+            } else {
+                ASSERT_EQ(0, f.Open(media.c_str(), FileHeader(), 32, channels.data()));
+            }
+            f.HoldBackPackets();
+            ASSERT_EQ(0, f.Write(Frame(0, 0, small)));
+            ASSERT_EQ(0, f.Write(Frame(16, 10, small)));
+            ASSERT_EQ(0, f.Flush());
+            ASSERT_EQ(0, f.Write(Frame(0, 40, small)));
+            ASSERT_EQ(0, f.Write(Frame(1, 45, small)));
+            ASSERT_EQ(0, f.Write(Frame(16, 50, small)));
+            ASSERT_EQ(0, f.Write(Frame(0, 60, small)));
+            struct rlimit limit = old;
+            if (indexFails) {
+                index->limit = 1088 + 32 * 4 + 16;  // entries 2 and 3, half of entry 4
+            } else {
+                limit.rlim_cur = 1978 + 320 + 200;  // the first held packet, part of the second
+            }
+            ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &limit));
+            const int32_t rc = f.Flush();
+            ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &old));
+            if (indexFails) index->limit = INT64_MAX;
+            EXPECT_EQ(PSFILE_EWRITE, rc);
+            EXPECT_EQ(2u, f.Count(PSFILE_ALL_SLOTS));
+            EXPECT_EQ(1u, f.Count(0));
+            EXPECT_EQ(0u, f.Count(1));
+            EXPECT_EQ(1978u + 320, ReadAll(media).size());
+            const auto idx = ReadAll(media + "i");
+            ASSERT_GE(idx.size(), 1088u + 64);
+            EXPECT_EQ(0xFFFFFFFFu, Le32At(idx, 1088 + 20));       // entry 0 ends slot 0 again
+            EXPECT_EQ(0xFFFFFFFFu, Le32At(idx, 1088 + 32 + 20));  // entry 1 ends slot 16 again
+            ASSERT_EQ(0, f.Write(Frame(0, 80, small)));
+            ASSERT_EQ(0, f.Write(Frame(16, 90, small)));
+            ASSERT_EQ(0, f.Flush());
+        }
+        ::signal(SIGXFSZ, oldHandler);
+        EXPECT_EQ(1978u + 160 * 4, ReadAll(media).size());
+        const auto idx = ReadAll(media + "i");
+        EXPECT_EQ(4u, Le32At(idx, 20));
+        EXPECT_EQ(2u, Le32At(idx, 1088 + 20));       // slot 0: entry 0 -> entry 2
+        EXPECT_EQ(3u, Le32At(idx, 1088 + 32 + 20));  // slot 16: entry 1 -> entry 3
+        CPSFile r;
+        ASSERT_EQ(0, r.Open(media.c_str()));
+        ASSERT_EQ(4u, r.Count(PSFILE_ALL_SLOTS));
+        ASSERT_EQ(0u, r.Count(1));
+        std::vector<uint8_t> buffer;
+        _PSFILE_PACKET p;
+        ASSERT_EQ(0, ReadWithData(r, 16, 1, buffer, p));
+        EXPECT_EQ(90u, p.msOfDay);
+        EXPECT_EQ(small, std::vector<uint8_t>(p.payload, p.payload + p.payloadSize));
+        EXPECT_EQ(0xA0, buffer[23]);  // the packet before it was 160 bytes long
+    }
 }
 
 TEST(PSFileWriter, SpaceReservedAheadIsGivenBackAtClose) {
