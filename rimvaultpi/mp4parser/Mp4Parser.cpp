@@ -217,13 +217,11 @@ int Mp4Parser::convert_track(std::istream& in, const sample_tables& track, uint1
     const uint32_t count = track.sample_count();
     max_sample_size = std::min(largest_frame_size(track), kMaxFramePayload);
 
-    // Parameter sets of the configuration go in front of key frames that lack their own; the
-    // buffer holds them once, right before the sample bytes.
+    // Parameter sets of the configuration go in front of key frames that lack their own.
     const std::vector<uint8_t>& parameter_sets = track.sample_descriptions.front().parameter_sets;
     const size_t prefix = parameter_sets.size();
-    FrameBuffer buffer = largest_frame_size_buffer(prefix + max_sample_size);
-    if (prefix > 0) std::memcpy(buffer.get(), parameter_sets.data(), prefix);
-    uint8_t* const sample_bytes = buffer.get() + prefix;
+    const size_t frame_capacity = prefix + max_sample_size;
+    FrameBuffer buffer;
 
     key_samples = track.key_samples;
     std::sort(key_samples.begin(), key_samples.end());
@@ -248,9 +246,19 @@ int Mp4Parser::convert_track(std::istream& in, const sample_tables& track, uint1
             at = offset;
         }
         for (uint32_t j = 0; j < per_chunk && sample < count; ++j, ++sample) {
+            // The frame is built where the PS file holds the packet's payload, when it can
+            // offer that room: the sample bytes are then copied only by the read.
+            uint8_t* frame_bytes =
+                frame_capacity < PSFILE_MAX_PACKET
+                    ? ps_file->NextPayload(static_cast<uint32_t>(frame_capacity))
+                    : nullptr;
+            if (frame_bytes == nullptr) {
+                if (!buffer) buffer = largest_frame_size_buffer(frame_capacity);
+                frame_bytes = buffer.get();
+            }
             bool has_sps = false;
             const int64_t length =
-                insert_nal_tags(track.sample_size(sample), in, sample_bytes, has_sps);
+                insert_nal_tags(track.sample_size(sample), in, frame_bytes, has_sps);
             if (length < 0) {
                 log_error("Bad frame size. Aborting parsing of mp4 container.\n");
                 return 3;
@@ -261,10 +269,11 @@ int Mp4Parser::convert_track(std::istream& in, const sample_tables& track, uint1
             frame.key = is_key_frame(sample + 1);
             frame.time_ms =
                 start_ms + std::llround(static_cast<long double>(sample) * period * 1000.0L);
-            frame.data = sample_bytes;
+            frame.data = frame_bytes;
             frame.size = static_cast<uint32_t>(length);
             if (frame.key && !has_sps && prefix > 0 && prefix + frame.size <= kMaxFramePayload) {
-                frame.data = buffer.get();
+                std::memmove(frame_bytes + prefix, frame_bytes, frame.size);
+                std::memcpy(frame_bytes, parameter_sets.data(), prefix);
                 frame.size += static_cast<uint32_t>(prefix);
             }
             if (!write_frame_to_ps(frame)) {

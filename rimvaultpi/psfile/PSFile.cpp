@@ -543,25 +543,48 @@ int32_t CPSFile::HoldPacket(uint8_t* header, uint32_t headerLen, const uint8_t* 
         h.firstEntry = EntryCount();
         h.before = m_w;
         h.clipBytes = m_clips.size();
-        h.media.clear();
+        h.mediaSize = 0;
         h.entries.clear();
         h.relinked.clear();
         h.relinked.reserve(PSFILE_SLOTS);  // at most one entry of each slot
         h.open = true;
     }
-    // Room first, so that nothing below can fail half-way for want of memory.
-    Reserve(h.media, length);
+    // Room first, so that nothing below can fail half-way for want of memory. A body built in
+    // the room NextPayload handed out moves with the bytes if the room has to grow.
+    const uintptr_t base = reinterpret_cast<uintptr_t>(h.media.get());
+    const uintptr_t at = reinterpret_cast<uintptr_t>(body);
+    const bool held = h.media != nullptr && at >= base && at - base < h.mediaCapacity;
+    GrowHeldMedia(length);
+    if (held) body = h.media.get() + (at - base);
     Reserve(h.entries, 1);
-    const int64_t end = h.mediaStart + static_cast<int64_t>(h.media.size());
+    const int64_t end = h.mediaStart + static_cast<int64_t>(h.mediaSize);
     // The entry goes to the held ones; a refused packet leaves the batch as it was.
     const int32_t rc = IndexPacket(header, length, end);
     if (rc != PSFILE_OK) return rc;
     ReserveMedia(end, length);
-    static const uint8_t kZeros[32] = {};
-    h.media.insert(h.media.end(), header, header + headerLen);
-    h.media.insert(h.media.end(), body, body + bodyLen);
-    h.media.insert(h.media.end(), kZeros, kZeros + padding);
-    return h.media.size() >= kHeldMediaBytes ? Flush() : PSFILE_OK;
+    // The body first: one built in place sits right after a 32-byte header.
+    uint8_t* const packet = h.media.get() + h.mediaSize;
+    if (body != packet + headerLen && bodyLen != 0) std::memmove(packet + headerLen, body, bodyLen);
+    std::memcpy(packet, header, headerLen);
+    std::memset(packet + headerLen + bodyLen, 0, padding);
+    h.mediaSize += length;
+    return h.mediaSize >= kHeldMediaBytes ? Flush() : PSFILE_OK;
+}
+
+void CPSFile::GrowHeldMedia(size_t extra) {
+    HeldPackets& h = m_held;
+    if (h.mediaCapacity - h.mediaSize >= extra) return;
+    const size_t capacity = std::max({2 * h.mediaCapacity, h.mediaSize + extra, kHeldMediaBytes});
+    std::unique_ptr<uint8_t[]> grown(new uint8_t[capacity]);
+    if (h.mediaSize != 0) std::memcpy(grown.get(), h.media.get(), h.mediaSize);
+    h.media = std::move(grown);
+    h.mediaCapacity = capacity;
+}
+
+uint8_t* CPSFile::NextPayload(uint32_t size) {
+    if (!m_held.enabled || uint64_t{size} + 64 >= PSFILE_MAX_PACKET) return nullptr;
+    GrowHeldMedia(32 + size + 31);  // header, payload, padding
+    return m_held.media.get() + m_held.mediaSize + 32;
 }
 
 void CPSFile::HoldEntries(uint32_t first, const _PSFILE_ENTRY* entries, uint32_t count) {
@@ -589,7 +612,7 @@ int32_t CPSFile::Flush() {
     if (!h.open) return PSFILE_OK;
     h.open = false;  // from here on entries go to the file
     const uint32_t count = static_cast<uint32_t>(h.entries.size());
-    bool written = WriteAt(m_mediaFd, h.media.data(), h.media.size(), h.mediaStart);
+    bool written = WriteAt(m_mediaFd, h.media.get(), h.mediaSize, h.mediaStart);
     for (const auto& r : h.relinked) {
         written = written && WriteEntries(r.first, &r.second, 1) == PSFILE_OK;
     }
@@ -614,7 +637,7 @@ int32_t CPSFile::Flush() {
         }
         m_reservedEnd = 0;  // truncating also released the space reserved past the end
     }
-    h.media.clear();
+    h.mediaSize = 0;
     h.entries.clear();
     h.relinked.clear();
     return written ? PSFILE_OK : PSFILE_EWRITE;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -153,6 +154,11 @@ class CPSFile {
     // back out of both files). A writer that holds packets back calls it before it counts the
     // recording as stored.
     int32_t Flush();
+    // While packets are held back: room for up to `size` payload bytes of the next packet,
+    // right where a packet without tags keeps its payload among the held ones. A frame built
+    // there and then written is not copied again. Valid until the next call that writes;
+    // nullptr when packets are not held back or `size` is too large for a packet.
+    uint8_t* NextPayload(uint32_t size);
     // Appends one complete packet; `length` is its full length including padding.
     int32_t Write(const uint8_t* bytes, uint32_t length);
     // Adds the index entry of one packet whose first 32 bytes are `header` (bytes 21-23 are set to
@@ -251,6 +257,8 @@ class CPSFile {
                        uint32_t padding, uint32_t length);
     // Keeps entry writes of held packets in memory.
     void HoldEntries(uint32_t first, const _PSFILE_ENTRY* entries, uint32_t count);
+    // Makes room for `extra` more bytes of held media.
+    void GrowHeldMedia(size_t extra);
     int32_t WritePacket(uint8_t* header, uint32_t headerLen, const uint8_t* body, uint32_t bodyLen,
                         uint32_t padding, uint32_t length);
     void AddToRecords(const _PSFILE_ENTRY& entry, uint32_t number);
@@ -277,7 +285,11 @@ class CPSFile {
         uint32_t firstEntry = 0;     // number of the batch's first entry
         WriteState before;           // the writer's state when the batch began
         size_t clipBytes = 0;        // finished clips when the batch began
-        std::vector<uint8_t> media;  // the packets' bytes
+        // The packets' bytes: `mediaSize` used of `mediaCapacity`. Not a vector: NextPayload
+        // hands out the room past the used bytes.
+        std::unique_ptr<uint8_t[]> media;
+        size_t mediaSize = 0;
+        size_t mediaCapacity = 0;
         std::vector<_PSFILE_ENTRY> entries;  // their entries, from firstEntry on
         // Entries from before the batch whose link to the next entry of their slot changed.
         std::vector<std::pair<uint32_t, _PSFILE_ENTRY>> relinked;

@@ -725,14 +725,30 @@ TEST(PSFileWriter, FailedIndexWriteUnlinksThePreviousEntryAgain) {
 TEST(PSFileWriter, HeldBackPacketsGiveTheSameFiles) {
     // Packets held back and written about 1 MiB at a time must give the bytes of packets
     // written one by one: slots interleaved (links from one batch into the next), packets larger
-    // than a batch, and reads and a header rewrite while packets are held.
+    // than a batch, payloads built in the room NextPayload offers (with and without tags in
+    // front of them), and reads and a header rewrite while packets are held.
     TempDir dir;
     auto channels = Channels();
     auto sizeOf = [](uint32_t i) { return i % 17 == 8 ? size_t{3} << 19 : 20000 + i * 977; };
-    auto write = [&](CPSFile& f) {
+    uint8_t tags[6] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66};
+    auto write = [&](CPSFile& f, bool holding) {
         for (uint32_t i = 0; i < 60; ++i) {
             const uint16_t slot = i % 3 == 2 ? 16 : (i % 5 == 0 ? 1 : 0);
-            ASSERT_EQ(0, f.Write(Frame(slot, i * 40, Payload(sizeOf(i), i), i % 10 == 0))) << i;
+            const auto payload = Payload(sizeOf(i), i);
+            _PSFILE_PACKET packet = Frame(slot, i * 40, payload, i % 10 == 0);
+            if (i % 4 == 1) {
+                uint8_t* room = f.NextPayload(static_cast<uint32_t>(payload.size()));
+                ASSERT_EQ(holding, room != nullptr);
+                if (room != nullptr) {
+                    std::memcpy(room, payload.data(), payload.size());
+                    packet.payload = room;
+                }
+            }
+            if (i % 8 == 5) {
+                packet.tags = tags;
+                packet.tagBytes = sizeof(tags);
+            }
+            ASSERT_EQ(0, f.Write(packet)) << i;
             if (i == 30) {
                 _PSFILE_ENTRY e;
                 ASSERT_EQ(0, f.Entry(29, e, false));
@@ -746,13 +762,13 @@ TEST(PSFileWriter, HeldBackPacketsGiveTheSameFiles) {
     {
         CPSFile f;
         ASSERT_EQ(0, f.Open(direct.c_str(), FileHeader(), 32, channels.data()));
-        write(f);
+        write(f, false);
     }
     {
         CPSFile f;
         ASSERT_EQ(0, f.Open(held.c_str(), FileHeader(), 32, channels.data()));
         f.HoldBackPackets();
-        write(f);
+        write(f, true);
         ASSERT_EQ(0, f.Flush());
     }
     const auto media = ReadAll(direct);
