@@ -73,9 +73,9 @@ END {
     }
     ratioCp = median(rc, convRuns); ratioFf = median(rf, convRuns); ratioDd = median(rd, convRuns)
     limit = 16 + largest / 1048576
-    printf "  %-34s %9.2f   target <= 1.25   %s\n", "mp4tops / cp (wall)", ratioCp, verdict(ratioCp <= 1.25)
-    printf "  %-34s %9.2f   (reference: a plain copy through user memory)\n", "dd bs=32K / cp (wall)", ratioDd
-    printf "  %-34s %9.2f   target <= 0.70   %s\n", "mp4tops / ffmpeg (wall)", ratioFf, verdict(ratioFf <= 0.70)
+    printf "  %-34s %9.3f   target <= 1.25   %s\n", "mp4tops / cp (wall)", ratioCp, verdict(ratioCp <= 1.25)
+    printf "  %-34s %9.3f   (reference: a plain copy through user memory)\n", "dd bs=32K / cp (wall)", ratioDd
+    printf "  %-34s %9.3f   target <= 0.70   %s\n", "mp4tops / ffmpeg (wall)", ratioFf, verdict(ratioFf <= 0.70)
     printf "  %-34s %9.1f   target <= %.1f MiB (16 MiB + largest sample)   %s\n", "mp4tops peak RSS MiB",
         medRss["mp4tops"], limit, verdict(medRss["mp4tops"] <= limit)
     printf "  PS output md5: %s\n", psmd5
