@@ -554,7 +554,7 @@ int32_t CPSFile::HoldPacket(uint8_t* header, uint32_t headerLen, const uint8_t* 
     const uintptr_t base = reinterpret_cast<uintptr_t>(h.media.get());
     const uintptr_t at = reinterpret_cast<uintptr_t>(body);
     const bool held = h.media != nullptr && at >= base && at - base < h.mediaCapacity;
-    GrowHeldMedia(length);
+    GrowHeldMedia(length, held ? std::max<size_t>(h.mediaSize, at - base + bodyLen) : h.mediaSize);
     if (held) body = h.media.get() + (at - base);
     Reserve(h.entries, 1);
     const int64_t end = h.mediaStart + static_cast<int64_t>(h.mediaSize);
@@ -571,19 +571,19 @@ int32_t CPSFile::HoldPacket(uint8_t* header, uint32_t headerLen, const uint8_t* 
     return h.mediaSize >= kHeldMediaBytes ? Flush() : PSFILE_OK;
 }
 
-void CPSFile::GrowHeldMedia(size_t extra) {
+void CPSFile::GrowHeldMedia(size_t extra, size_t keep) {
     HeldPackets& h = m_held;
     if (h.mediaCapacity - h.mediaSize >= extra) return;
     const size_t capacity = std::max({2 * h.mediaCapacity, h.mediaSize + extra, kHeldMediaBytes});
     std::unique_ptr<uint8_t[]> grown(new uint8_t[capacity]);
-    if (h.mediaSize != 0) std::memcpy(grown.get(), h.media.get(), h.mediaSize);
+    if (keep != 0) std::memcpy(grown.get(), h.media.get(), keep);
     h.media = std::move(grown);
     h.mediaCapacity = capacity;
 }
 
 uint8_t* CPSFile::NextPayload(uint32_t size) {
     if (!m_held.enabled || uint64_t{size} + 64 >= PSFILE_MAX_PACKET) return nullptr;
-    GrowHeldMedia(32 + size + 31);  // header, payload, padding
+    GrowHeldMedia(32 + size + 31, m_held.mediaSize);  // header, payload, padding
     return m_held.media.get() + m_held.mediaSize + 32;
 }
 

@@ -257,8 +257,8 @@ class CPSFile {
                        uint32_t padding, uint32_t length);
     // Keeps entry writes of held packets in memory.
     void HoldEntries(uint32_t first, const _PSFILE_ENTRY* entries, uint32_t count);
-    // Makes room for `extra` more bytes of held media.
-    void GrowHeldMedia(size_t extra);
+    // Makes room for `extra` more bytes of held media, keeping the first `keep` bytes.
+    void GrowHeldMedia(size_t extra, size_t keep);
     int32_t WritePacket(uint8_t* header, uint32_t headerLen, const uint8_t* body, uint32_t bodyLen,
                         uint32_t padding, uint32_t length);
     void AddToRecords(const _PSFILE_ENTRY& entry, uint32_t number);

@@ -786,6 +786,36 @@ TEST(PSFileWriter, HeldBackPacketsGiveTheSameFiles) {
                 std::vector<uint8_t>(p.payload, p.payload + p.payloadSize));
 }
 
+TEST(PSFileWriter, PayloadBuiltInPlaceSurvivesGrowingTheHeldBytes) {
+    // A payload built in the room NextPayload offered, written with the largest tag area: the
+    // packet no longer fits the room and the held bytes move to a larger block, payload too.
+    TempDir dir;
+    auto channels = Channels();
+    const auto payload = Payload((size_t{1} << 20) - 63, 5);  // fills the first block exactly
+    uint8_t tags[87];
+    for (size_t i = 0; i < sizeof(tags); ++i) tags[i] = static_cast<uint8_t>(i * 3 + 1);
+    auto write = [&](const std::string& path, bool holding) {
+        CPSFile f;
+        ASSERT_EQ(0, f.Open(path.c_str(), FileHeader(), 32, channels.data()));
+        _PSFILE_PACKET packet = Frame(0, 0, payload);
+        packet.tags = tags;
+        packet.tagBytes = sizeof(tags);
+        if (holding) {
+            f.HoldBackPackets();
+            uint8_t* room = f.NextPayload(static_cast<uint32_t>(payload.size()));
+            ASSERT_NE(nullptr, room);
+            std::memcpy(room, payload.data(), payload.size());
+            packet.payload = room;
+        }
+        ASSERT_EQ(0, f.Write(packet));
+        ASSERT_EQ(0, f.Flush());
+    };
+    write(dir.File("direct.ps"), false);
+    write(dir.File("held.ps"), true);
+    EXPECT_TRUE(ReadAll(dir.File("direct.ps")) == ReadAll(dir.File("held.ps")));
+    EXPECT_TRUE(ReadAll(dir.File("direct.psi")) == ReadAll(dir.File("held.psi")));
+}
+
 TEST(PSFileWriter, FailedFlushTakesBackEveryHeldPacket) {
     // Held packets of three slots fail to be written, in the media file (the disk fills up) or
     // in the index after the media and the links of earlier entries went out: all of them go,
