@@ -499,18 +499,25 @@ int32_t CPSFile::WritePacket(uint8_t* header, uint32_t headerLen, const uint8_t*
 
     // The packet is incomplete: take it back out of both files so that the recording stays
     // consistent and later packets still start on their 32-byte grid.
-    const uint32_t slot = PSSlotFromStreamId(header[3]);
-    m_w = saved;
-    m_clips.resize(clipBytes);
-    _PSFILE_ENTRY blank{};
-    (void)Entry(entryNumber, blank, true);
-    if (Le32(m_w.channelRecords[slot] + kRecCount) != 0) {
-        _PSFILE_ENTRY last = m_w.lastEntries[slot];
-        (void)Entry(Le32(m_w.channelRecords[slot] + kRecLast), last, true);
-    }
-    if (::ftruncate(m_mediaFd, end) == 0) (void)::lseek(m_mediaFd, end, SEEK_SET);
-    m_reservedEnd = 0;  // truncating also released the space reserved past the end
+    TakeBack(saved, clipBytes, entryNumber, 1, end);
     return PSFILE_EWRITE;
+}
+
+void CPSFile::TakeBack(const WriteState& before, size_t clipBytes, uint32_t firstEntry,
+                       uint32_t count, int64_t mediaEnd) {
+    m_w = before;
+    m_clips.resize(clipBytes);
+    const std::vector<_PSFILE_ENTRY> blanks(count);
+    if (count != 0) (void)WriteEntries(firstEntry, blanks.data(), count);
+    // The last entry of each slot ends its chain again, on disk too.
+    for (uint32_t slot = 0; slot < PSFILE_SLOTS; ++slot) {
+        const uint8_t* rec = m_w.channelRecords[slot];
+        if (Le32(rec + kRecCount) != 0) {
+            (void)WriteEntries(Le32(rec + kRecLast), &m_w.lastEntries[slot], 1);
+        }
+    }
+    if (::ftruncate(m_mediaFd, mediaEnd) == 0) (void)::lseek(m_mediaFd, mediaEnd, SEEK_SET);
+    m_reservedEnd = 0;  // truncating also released the space reserved past the end
 }
 
 void CPSFile::ReserveMedia(int64_t end, uint32_t length) {
@@ -618,25 +625,8 @@ int32_t CPSFile::Flush() {
     }
     written = written && (count == 0 || WriteEntries(h.firstEntry, h.entries.data(), count) ==
                                             PSFILE_OK);
-    if (!written) {
-        // Take every held packet back out of both files, as for a single packet: the state
-        // from before the batch, blank entries in place of the batch's, the slots' last entries
-        // unlinked again, the media cut back to where the batch began.
-        m_w = h.before;
-        m_clips.resize(h.clipBytes);
-        const std::vector<_PSFILE_ENTRY> blanks(count);
-        if (count != 0) (void)WriteEntries(h.firstEntry, blanks.data(), count);
-        for (uint32_t slot = 0; slot < PSFILE_SLOTS; ++slot) {
-            const uint8_t* rec = m_w.channelRecords[slot];
-            if (Le32(rec + kRecCount) != 0) {
-                (void)WriteEntries(Le32(rec + kRecLast), &m_w.lastEntries[slot], 1);
-            }
-        }
-        if (::ftruncate(m_mediaFd, h.mediaStart) == 0) {
-            (void)::lseek(m_mediaFd, h.mediaStart, SEEK_SET);
-        }
-        m_reservedEnd = 0;  // truncating also released the space reserved past the end
-    }
+    // Every held packet goes back out of both files, as a single packet does.
+    if (!written) TakeBack(h.before, h.clipBytes, h.firstEntry, count, h.mediaStart);
     h.mediaSize = 0;
     h.entries.clear();
     h.relinked.clear();

@@ -257,6 +257,11 @@ class CPSFile {
                        uint32_t padding, uint32_t length);
     // Keeps entry writes of held packets in memory.
     void HoldEntries(uint32_t first, const _PSFILE_ENTRY* entries, uint32_t count);
+    // Takes packets whose write failed back out of both files: the state from before them,
+    // blank entries in place of their `count` entries from `firstEntry` on, every slot's last
+    // entry ending its chain again, the media cut back to `mediaEnd`.
+    void TakeBack(const WriteState& before, size_t clipBytes, uint32_t firstEntry, uint32_t count,
+                  int64_t mediaEnd);
     // Makes room for `extra` more bytes of held media, keeping the first `keep` bytes.
     void GrowHeldMedia(size_t extra, size_t keep);
     int32_t WritePacket(uint8_t* header, uint32_t headerLen, const uint8_t* body, uint32_t bodyLen,
