@@ -110,6 +110,7 @@ int TranslatorParseEvent(const uint8_t* data, size_t size) {
     // Conversions never run here: the sink records downloads without acting on them.
     translator.SetConverter([](const kivsvr::rimvault::Message&) {
         Fail("the translator converted a file while parsing");
+        return 1;
     });
     RecordingSink sink;
     translator.RegisterEventSink(&sink);

@@ -157,9 +157,9 @@ CKivServerImpl::CKivServerImpl(kivsvr::rimvault::Poster poster, Clock clock)
       inbound(std::make_unique<XMLDocument>(true, tinyxml2::PRESERVE_WHITESPACE)) {
     if (!this->clock) this->clock = [] { return std::chrono::system_clock::now(); };
     converter = [this](const kivsvr::rimvault::Message& message) {
-        // The converter reports through its own log lines; its result is not used.
+        // The converter reports through its own log lines.
         kivsvr::rimvault::VideoContainerConverterCommand<Mp4Parser> command(message, this->poster);
-        command.execute();
+        return command.execute();
     };
 }
 
@@ -414,7 +414,7 @@ void CKivServerImpl::SendRetrievalRequest(const Uuid& id, uint32_t ownerId, uint
     });
 }
 
-void CKivServerImpl::DecontainerizeAndStore(const Uuid& id, uint32_t ownerId, uint32_t number,
+bool CKivServerImpl::DecontainerizeAndStore(const Uuid& id, uint32_t ownerId, uint32_t number,
                                             const fs::path& file, const std::string& inputName,
                                             TimePoint start, TimePoint end,
                                             kiv::ERecordingType type) {
@@ -434,7 +434,7 @@ void CKivServerImpl::DecontainerizeAndStore(const Uuid& id, uint32_t ownerId, ui
     if (directories == nullptr) {
         LogError("Error 'not a regular file inside the temporary directory of operation " +
                  UuidText(id) + "' converting '" + QuotedPath(file.string()) + "'");
-        return;
+        return true;  // not a file of this operation: nothing of it was to be stored
     }
 
     kivsvr::rimvault::Message message;
@@ -447,7 +447,11 @@ void CKivServerImpl::DecontainerizeAndStore(const Uuid& id, uint32_t ownerId, ui
     message.output_root = directories->output.string();
     message.record_flags = type == 1 ? 0x80 : type == 3 ? 0x40 : 0;
     message.record_flags2 = 0;
-    converter(message);
+    // A failed conversion deletes a clip it cannot read, but keeps one whose recording it could
+    // not write (a full disk, say): that video is still to be stored.
+    if (converter(message) == 0) return true;
+    boost::system::error_code error;  // a file that cannot be looked at counts as kept
+    return fs::symlink_status(realFile, error).type() == fs::file_not_found;
 }
 
 void CKivServerImpl::BuildClientStatus(int32_t status, TimePoint time) {

@@ -46,8 +46,9 @@ std::string ReadQuotedToken(const std::string& text);
 class CKivServerImpl : public IKivServer {
   public:
     using Clock = std::function<TimePoint()>;
-    // Runs one conversion of a downloaded file to its end.
-    using Converter = std::function<void(const kivsvr::rimvault::Message&)>;
+    // Runs one conversion of a downloaded file to its end; returns the converter's result
+    // (0 success, 1 failure, 3 aborted input).
+    using Converter = std::function<int(const kivsvr::rimvault::Message&)>;
 
     // Inbound documents up to this many bytes are read by readers reused from one document
     // to the next; larger ones by readers of their own.
@@ -78,7 +79,7 @@ class CKivServerImpl : public IKivServer {
     void SendRetrievalRequest(const Uuid& id, uint32_t ownerId, uint32_t number, TimePoint gapStart,
                               TimePoint gapEnd, const boost::filesystem::path& temporaryDirectory,
                               const boost::filesystem::path& outputDirectory) override;
-    void DecontainerizeAndStore(const Uuid& id, uint32_t ownerId, uint32_t number,
+    bool DecontainerizeAndStore(const Uuid& id, uint32_t ownerId, uint32_t number,
                                 const boost::filesystem::path& file, const std::string& inputName,
                                 TimePoint start, TimePoint end, kiv::ERecordingType type) override;
     void SendRimvaultStarting(TimePoint now) override;

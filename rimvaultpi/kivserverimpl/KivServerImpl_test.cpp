@@ -391,8 +391,10 @@ TEST(KivServerCreateOperation, RandomVersion4Identifiers) {
 class KivServerOutbound : public ::testing::Test {
   protected:
     KivServerOutbound() : server(poster.Poster()) {
-        server.SetConverter(
-            [this](const kivsvr::rimvault::Message& message) { conversions.push_back(message); });
+        server.SetConverter([this](const kivsvr::rimvault::Message& message) {
+            conversions.push_back(message);
+            return 0;
+        });
     }
 
     const PostedDocument& Only() {
@@ -661,16 +663,20 @@ TEST(KivServerRealConversion, ConvertsUnderTheOperationsOutputDirectory) {
     const fs::path output = dir.path() / "out";
     server.SendRetrievalRequest(id, 2097152, 3, FromSeconds(1456826400), FromSeconds(1456826460),
                                 temporary, output);
+    const auto makeClip = [](const fs::path& mp4) {
+        const std::string command =
+            "ffmpeg -v error -y -f lavfi -i testsrc=size=160x120:rate=25 -t 1 -c:v libx264 -bf 0 "
+            "-pix_fmt yuv420p '" +
+            mp4.string() + "'";
+        return std::system(command.c_str()) == 0;
+    };
     const fs::path mp4 = temporary / "clip.mp4";
-    const std::string command =
-        "ffmpeg -v error -y -f lavfi -i testsrc=size=160x120:rate=25 -t 1 -c:v libx264 -bf 0 "
-        "-pix_fmt yuv420p '" +
-        mp4.string() + "'";
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    ASSERT_TRUE(makeClip(mp4));
     poster.Clear();
 
-    server.DecontainerizeAndStore(id, 2097152, 3, mp4, "Door", FromSeconds(1456826400),
-                                  FromSeconds(1456826401), kiv::ERecordingType(1));
+    EXPECT_TRUE(server.DecontainerizeAndStore(id, 2097152, 3, mp4, "Door",
+                                              FromSeconds(1456826400), FromSeconds(1456826401),
+                                              kiv::ERecordingType(1)));
 
     EXPECT_FALSE(fs::exists(mp4));
     std::vector<std::string> recordings;
@@ -681,6 +687,19 @@ TEST(KivServerRealConversion, ConvertsUnderTheOperationsOutputDirectory) {
     }
     ASSERT_EQ(recordings.size(), 2u);  // the media file and its index
     for (const std::string& log : poster.Logs()) EXPECT_NE(log.compare(0, 3, "75 "), 0) << log;
+
+    // An output directory that cannot be made: the clip is kept and reported as not stored.
+    const fs::path blocked = dir.path() / "blocked";
+    std::ofstream(blocked.string()) << "a file where the output directory should be";
+    const fs::path retried = dir.path() / "tmp2";
+    server.SendRetrievalRequest(id, 2097152, 3, FromSeconds(1456826400), FromSeconds(1456826460),
+                                retried, blocked / "out");
+    const fs::path kept = retried / "clip.mp4";
+    ASSERT_TRUE(makeClip(kept));
+    EXPECT_FALSE(server.DecontainerizeAndStore(id, 2097152, 3, kept, "Door",
+                                               FromSeconds(1456826400), FromSeconds(1456826401),
+                                               kiv::ERecordingType(1)));
+    EXPECT_TRUE(fs::exists(kept));
 }
 
 }  // namespace

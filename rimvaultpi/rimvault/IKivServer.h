@@ -26,8 +26,9 @@ class IKivServer {
                                       TimePoint gapStart, TimePoint gapEnd,
                                       const boost::filesystem::path& temporaryDirectory,
                                       const boost::filesystem::path& outputDirectory) = 0;
-    // Converts one fetched file; returns when the conversion has ended.
-    virtual void DecontainerizeAndStore(const Uuid& id, uint32_t ownerId, uint32_t number,
+    // Converts one fetched file; returns when the conversion has ended. False when the
+    // recording could not be stored and the fetched file was kept as its only copy.
+    virtual bool DecontainerizeAndStore(const Uuid& id, uint32_t ownerId, uint32_t number,
                                         const boost::filesystem::path& file,
                                         const std::string& inputName, TimePoint start,
                                         TimePoint end, kiv::ERecordingType type) = 0;

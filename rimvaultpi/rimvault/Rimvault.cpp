@@ -198,8 +198,20 @@ void CRimvault::OnRecordingDownloaded(const Uuid& id, const boost::filesystem::p
     const OperationPos operation = FindOperation(id);
     if (operation == operations.end()) return;
     const DeviceKey device = operation->device;
-    server.DecontainerizeAndStore(id, device.ownerId, device.number, file, inputName, start, end,
-                                  type);
+    if (server.DecontainerizeAndStore(id, device.ownerId, device.number, file, inputName, start,
+                                      end, type)) {
+        return;
+    }
+    // The operation must not end as a success while this clip's video is not stored: its
+    // success answer becomes a retry from the earliest such clip.
+    server.LogError("Rimvault - recording from " + FormatUtc(start) + " of operation " +
+                    UuidText(id) + " for device " + DeviceText(device) + " was not stored.");
+    const auto known = unstoredClips.find(id);
+    if (known == unstoredClips.end()) {
+        unstoredClips.emplace(id, start);
+    } else if (start < known->second) {
+        known->second = start;
+    }
 }
 
 void CRimvault::OperationSucceeded(const Uuid& id) {
@@ -208,9 +220,17 @@ void CRimvault::OperationSucceeded(const Uuid& id) {
         server.LogInfo("Rimvault - done signal for unknown operation.");
         return;
     }
-    server.LogInfo("Rimvault - retrieve operation " + UuidText(id) + " for device " +
-                   DeviceText(operation->device) + " completed successfully.");
-    EndOperation(operation);
+    const auto unstored = unstoredClips.find(id);
+    if (unstored != unstoredClips.end()) {
+        server.LogError("Rimvault - retrieve operation " + UuidText(id) + " for device " +
+                        DeviceText(operation->device) +
+                        " completed, but not every recording was stored.");
+        RetryOrGiveUp(operation, unstored->second);
+    } else {
+        server.LogInfo("Rimvault - retrieve operation " + UuidText(id) + " for device " +
+                       DeviceText(operation->device) + " completed successfully.");
+        EndOperation(operation);
+    }
     SaveIfChanged();
 }
 
@@ -223,6 +243,18 @@ void CRimvault::OperationFailed(const Uuid& id, int32_t errorCode, TimePoint fai
     server.LogError("Rimvault - retrieve operation " + UuidText(id) + " for device " +
                     DeviceText(operation->device) + " completed with error " +
                     std::to_string(errorCode));
+    // A clip of this run that was fetched but not stored is fetched again too.
+    const auto unstored = unstoredClips.find(id);
+    if (unstored != unstoredClips.end() && unstored->second < failedClipStart) {
+        failedClipStart = unstored->second;
+    }
+    RetryOrGiveUp(operation, failedClipStart);
+    SaveIfChanged();
+}
+
+void CRimvault::RetryOrGiveUp(OperationPos operation, TimePoint retryFrom) {
+    const Uuid id = operation->id;
+    unstoredClips.erase(id);  // the retry fetches them again, or the operation ends
     ++operation->attempts;
     stateChanged = true;
     if (operation->attempts > kRetryLimit) {
@@ -232,13 +264,12 @@ void CRimvault::OperationFailed(const Uuid& id, int32_t errorCode, TimePoint fai
     } else {
         // The retry fetches from the first failed clip. A clip time that is missing (-1 s) or
         // outside the gap would widen the retrieval, so the gap start only moves forward.
-        if (failedClipStart >= operation->gapStart && failedClipStart <= operation->gapEnd) {
-            operation->gapStart = failedClipStart;
+        if (retryFrom >= operation->gapStart && retryFrom <= operation->gapEnd) {
+            operation->gapStart = retryFrom;
         }
         server.CancelDiskSpaceReservation(id);
         StartNextOperation();
     }
-    SaveIfChanged();
 }
 
 void CRimvault::EndOperation(OperationPos position) {
@@ -289,6 +320,7 @@ void EraseFromIndex(Index& index, const Key& key, Position position) {
 }  // namespace
 
 void CRimvault::EraseOperation(OperationPos position) {
+    unstoredClips.erase(position->id);
     EraseFromIndex(operationsById, position->id, position);
     EraseFromIndex(operationsByDevice, position->device, position);
     operations.erase(position);

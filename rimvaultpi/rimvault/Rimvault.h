@@ -84,6 +84,9 @@ class CRimvault : public IEventSink {
     void StartNextOperation();
     void RequestDiskSpace(const SRetrieveOperation& operation, uint32_t gigabytes);
     void EndOperation(OperationPos position);
+    // A failure of the operation: counted, then a retry from `retryFrom` (when it lies in the
+    // gap) or, beyond the retry limit, the end of the operation.
+    void RetryOrGiveUp(OperationPos operation, TimePoint retryFrom);
 
     void AppendRecord(const DisconnectRecord& record);
     RecordPos FindRecord(const ConnectionKey& key);
@@ -109,6 +112,8 @@ class CRimvault : public IEventSink {
     std::multimap<Uuid, OperationPos> operationsById;
     std::multimap<DeviceKey, OperationPos> operationsByDevice;
     bool idle = true;
+    // Per operation, the earliest start of a fetched clip whose recording could not be stored.
+    std::map<Uuid, TimePoint> unstoredClips;
     // Gaps or operations changed since the state file was last written.
     bool stateChanged = false;
     SteadyClock steadyClock;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <tinyxml2.h>
 
+#include <algorithm>
 #include <boost/filesystem.hpp>
 #include <fstream>
 #include <memory>
@@ -77,8 +78,11 @@ class RimvaultEngine : public ::testing::Test {
     RimvaultEngine()
         : store(dir / rimvaultStateFilename, [this] { return now; }),
           server(poster.Poster(), [this] { return now; }) {
-        server.SetConverter(
-            [this](const kivsvr::rimvault::Message& message) { conversions.push_back(message); });
+        server.SetConverter([this](const kivsvr::rimvault::Message& message) {
+            conversions.push_back(message);
+            if (conversionResult != 0 && !conversionKeepsSource) fs::remove(message.source_path);
+            return conversionResult;
+        });
     }
 
     void Start() {
@@ -192,6 +196,9 @@ class RimvaultEngine : public ::testing::Test {
     CXmlStore store;
     CKivServerImpl server;
     std::vector<kivsvr::rimvault::Message> conversions;
+    // What the stand-in converter answers: 0 stored, otherwise the converter's failure.
+    int conversionResult = 0;
+    bool conversionKeepsSource = true;  // after a failure, as for an output that failed
     std::unique_ptr<CRimvault> engine;
 };
 
@@ -510,6 +517,95 @@ TEST_F(RimvaultEngine, ThreeDownloadsThenSuccess) {
     Succeeded(2, b);
     EXPECT_EQ(Posted(), (std::vector<std::string>{"cancel " + b, "rimvault 3 " + S(T + 3600)}));
     EXPECT_TRUE(engine->Idle());
+}
+
+// A clip whose recording could not be written (the converter failed and kept the MP4) must be
+// fetched again: the operation's success becomes a retry from that clip, and a failure retries
+// from the earlier of the two. A clip the converter failed on and deleted is not fetched again.
+TEST_F(RimvaultEngine, RecordingNotStoredIsFetchedAgain) {
+    const struct {
+        const char* name;
+        bool keepFile;       // the converter kept the MP4 after failing
+        bool failureAnswer;  // the device answers with a failure at 10:12:00 instead of success
+    } cases[] = {
+        {"kept, success answer", true, false},
+        {"kept, failure answer", true, true},
+        {"deleted, success answer", false, false},
+    };
+    Start();
+    uint32_t number = 1;
+    for (const auto& c : cases) {
+        const std::string id = GapClosed(number);
+        const fs::path temporary = dir.path() / ("tmp" + S(number));
+        Reserved(id, temporary, dir.path() / "out");
+        poster.Clear();
+        const fs::path clip = temporary / "clip.mp4";
+        std::ofstream(clip.string()) << "mp4";
+        conversionResult = 1;
+        conversionKeepsSource = c.keepFile;
+        Downloaded(number, id, clip);  // a clip from 10:00:00
+        conversionResult = 0;
+        const std::string device = "2097152 " + S(number);
+        if (!c.keepFile) {
+            EXPECT_TRUE(Posted(true).empty()) << c.name;
+            Succeeded(number, id);
+            EXPECT_TRUE(engine->Operations().empty()) << c.name;
+            ++number;
+            continue;
+        }
+        EXPECT_EQ(Posted(true), (std::vector<std::string>{
+                                    "log 75 Rimvault - recording from 2016-03-01T10:00:00Z of "
+                                    "operation " +
+                                    id + " for device " + device + " was not stored."}))
+            << c.name;
+        if (c.failureAnswer) {
+            Failed(number, id, " FailedClipStartTime=\"" + S(T + 720) + "\"");
+        } else {
+            Succeeded(number, id);
+        }
+        const std::vector<std::string> posted = Posted(true);
+        ASSERT_EQ(posted.size(), 4u) << c.name;
+        EXPECT_EQ(posted[0], c.failureAnswer
+                                 ? "log 75 Rimvault - retrieve operation " + id + " for device " +
+                                       device + " completed with error -7"
+                                 : "log 75 Rimvault - retrieve operation " + id + " for device " +
+                                       device + " completed, but not every recording was stored.")
+            << c.name;
+        EXPECT_EQ(posted[1], "cancel " + id) << c.name;
+        EXPECT_EQ(posted[3], Status(id, number, T, T + 1800)) << c.name;
+        ASSERT_EQ(engine->Operations().size(), 1u) << c.name;
+        EXPECT_EQ(engine->Operations()[0].attempts, 3) << c.name;
+        EXPECT_TRUE(fs::exists(clip)) << c.name;
+
+        // The retry stores everything: the operation ends as a success.
+        Succeeded(number, id);
+        EXPECT_TRUE(engine->Operations().empty()) << c.name;
+        EXPECT_EQ(Posted(true).at(0), "log 25 Rimvault - retrieve operation " + id +
+                                          " for device " + device + " completed successfully.")
+            << c.name;
+        ++number;
+    }
+}
+
+TEST_F(RimvaultEngine, RecordingNotStoredBeyondTheRetryLimitEndsTheOperation) {
+    Start();
+    const std::string a = GapClosed(1);
+    const fs::path temporary = dir.path() / "tmp";
+    const fs::path clip = temporary / "clip.mp4";
+    conversionResult = 1;  // a full disk: every conversion fails and keeps its MP4
+    for (int round = 0; round < 2; ++round) {
+        Reserved(a, temporary, dir.path() / "out");
+        std::ofstream(clip.string()) << "mp4";
+        Downloaded(1, a, clip);
+        Succeeded(1, a);
+    }
+    EXPECT_TRUE(engine->Operations().empty());
+    const std::vector<std::string> logs = poster.Logs();
+    EXPECT_NE(std::find(logs.begin(), logs.end(),
+                        "75 Rimvault - operation " + a +
+                            " for device 2097152 1 exceeded the retry limit."),
+              logs.end());
+    EXPECT_TRUE(fs::exists(clip));  // the only copy of that video stays where it was fetched
 }
 
 TEST_F(RimvaultEngine, DownloadOutsideTheTemporaryDirectoryIsNotConverted) {
