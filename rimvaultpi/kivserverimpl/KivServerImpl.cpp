@@ -2,6 +2,7 @@
 
 #include <tinyxml2.h>
 
+#include <algorithm>
 #include <boost/filesystem/operations.hpp>
 #include <boost/io/quoted.hpp>
 #include <boost/system/error_code.hpp>
@@ -260,10 +261,12 @@ bool CKivServerImpl::ParseDevice(const Element& device, uint32_t ownerId) {
         }
     }
 
+    // A file reported together with the end of its retrieval is converted before the
+    // operation ends: afterwards no operation would take it.
+    ParseDownload(device);
     if (const Element* storage = device.FirstChildElement("Storage")) {
         ParseStorageAnswer(*storage);
     }
-    ParseDownload(device);
     return true;
 }
 
@@ -284,6 +287,12 @@ void CKivServerImpl::ParseStorageAnswer(const Element& storage) {
         }
     }
 
+    // The retrieval that follows fetches every input of the device at once. So the answer
+    // reserves once, for all inputs together, and there is nothing to retrieve only when no
+    // input holds recordings: an empty input must not end the operation of the others.
+    uint64_t gigabytes = 0;
+    bool emptyInput = false;
+    bool recordingsFound = false;
     for (const Element* input = storage.FirstChildElement("Input"); input != nullptr;
          input = input->NextSiblingElement("Input")) {
         for (const Element* context = input->FirstChildElement("Context"); context != nullptr;
@@ -292,9 +301,10 @@ void CKivServerImpl::ParseStorageAnswer(const Element& storage) {
             if (!IntAttribute(*context, "Number", contextNumber) || contextNumber != 0) continue;
             int recordings = 0;
             if (!IntAttribute(*context, "Recordings", recordings) || recordings < 1) {
-                sink->OperationSucceeded(id);  // nothing to retrieve
+                emptyInput = true;
                 continue;
             }
+            recordingsFound = true;
             int totalSize = 0;
             int oldestStart = 0;
             int newestEnd = 0;
@@ -303,8 +313,13 @@ void CKivServerImpl::ParseStorageAnswer(const Element& storage) {
                 !IntAttribute(*context, "NewestEnd", newestEnd)) {
                 continue;
             }
-            sink->OnStorageStatus(id, ReservationGigabytes(totalSize));
+            gigabytes += ReservationGigabytes(totalSize);
         }
+    }
+    if (gigabytes != 0) {
+        sink->OnStorageStatus(id, static_cast<uint32_t>(std::min<uint64_t>(gigabytes, UINT32_MAX)));
+    } else if (emptyInput && !recordingsFound) {
+        sink->OperationSucceeded(id);  // nothing to retrieve
     }
 }
 

@@ -213,12 +213,60 @@ TEST_F(KivServerParse, StorageContexts) {
     }
 }
 
-TEST_F(KivServerParse, EveryInputAndContextCounts) {
+// The retrieval asked for after a status answer fetches every input of the device, so the
+// answer of a device with several inputs reserves once for all of them, and only an answer
+// without recordings on any input means there is nothing to retrieve.
+TEST_F(KivServerParse, StatusAnswerOfSeveralInputs) {
+    auto answer = [](const std::string& inputs) {
+        return R"(<Kivrec><Devices ID="7"><Device Number="3"><Storage GUID=")" + G + R"(">)" +
+               inputs + R"(</Storage></Device></Devices></Kivrec>)";
+    };
+    auto input = [](const std::string& contexts) { return "<Input>" + contexts + "</Input>"; };
+    const std::string empty = R"(<Context Number="0" Recordings="0"/>)";
+    auto full = [](int totalSize) {
+        return R"(<Context Number="0" Recordings="2" TotalSize=")" + std::to_string(totalSize) +
+               R"(" OldestStart="1" NewestEnd="2"/>)";
+    };
+    std::string largest;  // 1 025 inputs of 4 194 304 GB each: more than 32 bits can count
+    for (int i = 0; i < 1025; ++i) largest += input(full(2147483647));
+    const struct {
+        const char* name;
+        std::string inputs;
+        std::vector<std::string> calls;
+    } cases[] = {
+        {"one empty input beside one with recordings",
+         input(empty) + input(full(1024)),
+         {"storage " + G + " 2"}},
+        {"recordings first, then an empty input",
+         input(full(1024)) + input(empty),
+         {"storage " + G + " 2"}},
+        {"two inputs with recordings",
+         input(full(1024)) + input(empty + full(10240)),
+         {"storage " + G + " 22"}},
+        {"every input empty", input(empty) + input(empty + empty), {"succeeded " + G}},
+        {"recordings without a size",
+         input(empty) + input(R"(<Context Number="0" Recordings="2"/>)"),
+         {}},
+        {"no context of number 0", input(R"(<Context Number="1" Recordings="0"/>)"), {}},
+        // The sum saturates rather than wrapping into a small reservation.
+        {"sizes beyond the counter", largest, {"storage " + G + " 4294967295"}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Parse(answer(c.inputs)), c.calls) << c.name;
+    }
+}
+
+// A device may report its last file together with the end of the retrieval: the file is
+// handed on before the operation ends, or no operation would take it.
+TEST_F(KivServerParse, LastFileReportedWithTheCompletion) {
     const std::string document =
         R"(<Kivrec><Devices ID="7"><Device Number="3"><Storage GUID=")" + G +
-        R"(" RetrievalStatus="3"><Input><Context Number="0" Recordings="0"/><Context Number="0" Recordings="2" TotalSize="1024" OldestStart="1" NewestEnd="2"/></Input><Input><Context Number="0" Recordings="0"/></Input></Storage></Device></Devices></Kivrec>)";
-    EXPECT_EQ(Parse(document), (std::vector<std::string>{"succeeded " + G, "succeeded " + G,
-                                                         "storage " + G + " 2", "succeeded " + G}));
+        R"(" RetrievalStatus="3"/><Input><Context><Storage GUID=")" + G +
+        R"(" RetrievalStatus="3" FileName="/tmp/last.mp4" Start="100" Stop="160"/></Context></Input></Device></Devices></Kivrec>)";
+    const std::vector<std::string> calls = Parse(document);
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].compare(0, 9, "download "), 0) << calls[0];
+    EXPECT_EQ(calls[1], "succeeded " + G);
 }
 
 TEST_F(KivServerParse, DownloadedRecordings) {
@@ -674,9 +722,8 @@ TEST(KivServerRealConversion, ConvertsUnderTheOperationsOutputDirectory) {
     ASSERT_TRUE(makeClip(mp4));
     poster.Clear();
 
-    EXPECT_TRUE(server.DecontainerizeAndStore(id, 2097152, 3, mp4, "Door",
-                                              FromSeconds(1456826400), FromSeconds(1456826401),
-                                              kiv::ERecordingType(1)));
+    EXPECT_TRUE(server.DecontainerizeAndStore(id, 2097152, 3, mp4, "Door", FromSeconds(1456826400),
+                                              FromSeconds(1456826401), kiv::ERecordingType(1)));
 
     EXPECT_FALSE(fs::exists(mp4));
     std::vector<std::string> recordings;

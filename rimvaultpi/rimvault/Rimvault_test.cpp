@@ -553,10 +553,11 @@ TEST_F(RimvaultEngine, RecordingNotStoredIsFetchedAgain) {
             ++number;
             continue;
         }
-        EXPECT_EQ(Posted(true), (std::vector<std::string>{
-                                    "log 75 Rimvault - recording from 2016-03-01T10:00:00Z of "
-                                    "operation " +
-                                    id + " for device " + device + " was not stored."}))
+        EXPECT_EQ(
+            Posted(true),
+            (std::vector<std::string>{"log 75 Rimvault - recording from 2016-03-01T10:00:00Z of "
+                                      "operation " +
+                                      id + " for device " + device + " was not stored."}))
             << c.name;
         if (c.failureAnswer) {
             Failed(number, id, " FailedClipStartTime=\"" + S(T + 720) + "\"");
