@@ -129,6 +129,12 @@ void CXmlStore::WriteRimvaultState(std::vector<DisconnectRecord>& disconnectReco
         AppendDecimal(text, static_cast<int32_t>(record.key.number));
         text += "\" DisconnectTime=\"";
         AppendDecimal(text, static_cast<int32_t>(WholeSeconds(record.disconnectedAt)));
+        // The channel that reported the gap: after a restart only a report of the same channel
+        // closes it. Channel 0 is what a file without the attribute means.
+        if (record.key.channel != 0) {
+            text += "\" Channel=\"";
+            AppendDecimal(text, record.key.channel);
+        }
         text += "\"/>";
     }
     if (groupOpen) text += "\n    </Devices>";
@@ -186,7 +192,7 @@ void CXmlStore::ReadRimvaultState(std::vector<DisconnectRecord>& disconnectRecor
                 throw std::invalid_argument("invalid or missing disconnect time");
             }
             const ConnectionKey key{static_cast<uint32_t>(ownerId), static_cast<uint32_t>(number),
-                                    0, 0};
+                                    0, device->UnsignedAttribute("Channel", 0)};
             disconnectRecords.push_back(DisconnectRecord{key, FromSeconds(seconds)});
         }
     }

@@ -45,7 +45,7 @@ class XmlStoreTest : public ::testing::Test {
 
 TEST_F(XmlStoreTest, GroupsRecordsByOwnerInOrder) {
     std::vector<DisconnectRecord> unsorted = {Record(5, 2, 1000), Record(3, 9, 2000),
-                                              Record(5, 1, 3000)};
+                                              Record(5, 1, 3000, 4)};
     std::vector<SRetrieveOperation> none;
     store.WriteRimvaultState(unsorted, none);
     EXPECT_EQ(ReadAll(store.Path()),
@@ -55,7 +55,7 @@ TEST_F(XmlStoreTest, GroupsRecordsByOwnerInOrder) {
               "        <Device Number=\"9\" DisconnectTime=\"2000\"/>\n"
               "    </Devices>\n"
               "    <Devices ID=\"5\">\n"
-              "        <Device Number=\"1\" DisconnectTime=\"3000\"/>\n"
+              "        <Device Number=\"1\" DisconnectTime=\"3000\" Channel=\"4\"/>\n"
               "        <Device Number=\"2\" DisconnectTime=\"1000\"/>\n"
               "    </Devices>\n"
               "</Kivrec>\n");
@@ -92,7 +92,7 @@ TEST_F(XmlStoreTest, RoundTrip) {
         Record(2097152, 3, 1456826390, 2),
         DisconnectRecord{ConnectionKey{2097152, 4, 0, 0},
                          TimePoint(std::chrono::milliseconds(1456826391900))},
-        Record(65536, 1, 1000)};
+        Record(65536, 1, 1000, 0xFFFFFFFFu)};  // a report without a channel number
     std::vector<SRetrieveOperation> pending = {
         Operation(2097152, 3, "0f5a6c1e-2b3d-4e8f-9a0b-1c2d3e4f5a6b", 100, 200, 2),
         Operation(65536, 1, "11111111-2222-4333-8444-555555555555", 300, 400, 0)};
@@ -100,10 +100,11 @@ TEST_F(XmlStoreTest, RoundTrip) {
     store.ReadRimvaultState(records, operations);
 
     ASSERT_EQ(records.size(), 3u);
-    EXPECT_EQ(records[0].key, (ConnectionKey{65536, 1, 0, 0}));
+    EXPECT_EQ(records[0].key, (ConnectionKey{65536, 1, 0, 0xFFFFFFFFu}));
     EXPECT_EQ(records[0].disconnectedAt, FromSeconds(1000));
-    // Encoder and channel are not kept; time points come back in whole seconds.
-    EXPECT_EQ(records[1].key, (ConnectionKey{2097152, 3, 0, 0}));
+    // The channel is kept, the encoder (always 0) is not; time points come back in whole
+    // seconds.
+    EXPECT_EQ(records[1].key, (ConnectionKey{2097152, 3, 0, 2}));
     EXPECT_EQ(records[2].key, (ConnectionKey{2097152, 4, 0, 0}));
     EXPECT_EQ(records[2].disconnectedAt, FromSeconds(1456826391));
 

@@ -79,7 +79,7 @@ void CRimvault::OnDeviceConnectStateChange(const ConnectionKey& key, EConnectedS
                        " for device " + DeviceText(device));
         AppendOperation(operation);
         EraseRecord(record);
-        ++connectedDevices[device];
+        AddConnected(device, key.channel);
         if (idle) StartNextOperation();
         SaveIfChanged();
         return;
@@ -102,7 +102,7 @@ void CRimvault::OnDeviceConnectStateChange(const ConnectionKey& key, EConnectedS
     }
 
     if (state == CONNECTED) {
-        ++connectedDevices[device];
+        AddConnected(device, key.channel);
         // Operations restored at start wait for their device; start one as soon as its device
         // is back, whichever channel reports it.
         if (idle && FirstOperationOf(device) != operations.end()) StartNextOperation();
@@ -131,10 +131,16 @@ bool CRimvault::DeviceIsCapable(const DeviceKey& key) const {
     return capableDevices.count(key) != 0;
 }
 
+void CRimvault::AddConnected(const DeviceKey& device, uint32_t channel) {
+    ConnectedDevice& connected = connectedDevices[device];
+    ++connected.reports;
+    connected.channel = channel;
+}
+
 bool CRimvault::RemoveConnected(const DeviceKey& device) {
     const auto found = connectedDevices.find(device);
     if (found == connectedDevices.end()) return false;
-    if (--found->second == 0) connectedDevices.erase(found);
+    if (--found->second.reports == 0) connectedDevices.erase(found);
     return true;
 }
 
@@ -357,7 +363,9 @@ std::vector<DisconnectRecord> CRimvault::DisconnectRecords() const {
 std::vector<DisconnectRecord> CRimvault::ShutdownRecords(TimePoint now) const {
     std::vector<DisconnectRecord> records(disconnectRecords.begin(), disconnectRecords.end());
     for (const auto& entry : connectedDevices) {
-        const ConnectionKey key{entry.first.ownerId, entry.first.number, 0, 0};
+        // Keyed by the channel that reported the device connected, so that the same channel's
+        // report after the restart closes the gap.
+        const ConnectionKey key{entry.first.ownerId, entry.first.number, 0, entry.second.channel};
         // One gap per connected device; an open gap of the same key already starts earlier.
         if (recordsByKey.count(key) == 0) records.push_back(DisconnectRecord{key, now});
     }

@@ -91,6 +91,7 @@ class CRimvault : public IEventSink {
     void AppendRecord(const DisconnectRecord& record);
     RecordPos FindRecord(const ConnectionKey& key);
     void EraseRecord(RecordPos position);
+    void AddConnected(const DeviceKey& device, uint32_t channel);
     bool RemoveConnected(const DeviceKey& device);
 
     // The disconnect records a shutdown at `now` would write.
@@ -101,8 +102,13 @@ class CRimvault : public IEventSink {
     IKivServer& server;
     IPersistentStore& store;
     std::set<DeviceKey> capableDevices;
-    // Connect reports not yet matched by a disconnect report, per device.
-    std::map<DeviceKey, uint32_t> connectedDevices;
+    // Connect reports not yet matched by a disconnect report, per device, and the channel of
+    // the latest of them.
+    struct ConnectedDevice {
+        uint32_t reports = 0;
+        uint32_t channel = 0;
+    };
+    std::map<DeviceKey, ConnectedDevice> connectedDevices;
     // Open gaps in order of creation, with an index by connection key (records of one key
     // in order of creation).
     RecordList disconnectRecords;

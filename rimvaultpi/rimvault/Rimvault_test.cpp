@@ -708,24 +708,35 @@ TEST_F(RimvaultEngine, ShutdownTurnsConnectedDevicesIntoGaps) {
     Stop();
     EXPECT_EQ(Posted(true).at(0), "log 25 Rimvault - saving state and unloading.");
 
+    // Each gap keeps the channel that reported it: a connected device's gap from the shutdown
+    // has the channel of its latest connect report.
     const std::vector<DisconnectRecord> stored = StoredRecords();
-    ASSERT_EQ(stored.size(), 4u);
-    EXPECT_EQ(stored[0].key, (ConnectionKey{kOwner, 3, 0, 0}));
+    ASSERT_EQ(stored.size(), 5u);
+    EXPECT_EQ(stored[0].key, (ConnectionKey{kOwner, 3, 0, 1}));
     EXPECT_EQ(stored[0].disconnectedAt, FromSeconds(T + 7200));
-    EXPECT_EQ(stored[1].key, (ConnectionKey{kOwner, 4, 0, 0}));
+    EXPECT_EQ(stored[1].key, (ConnectionKey{kOwner, 4, 0, 2}));
     EXPECT_EQ(stored[1].disconnectedAt, FromSeconds(T + 7200));
-    EXPECT_EQ(stored[2].key, (ConnectionKey{kOwner, 6, 0, 0}));
+    EXPECT_EQ(stored[2].key, (ConnectionKey{kOwner, 6, 0, 1}));
     EXPECT_EQ(stored[2].disconnectedAt, FromSeconds(T - 10));
     EXPECT_EQ(stored[3].key, (ConnectionKey{kOwner, 7, 0, 0}));
     EXPECT_EQ(stored[3].disconnectedAt, FromSeconds(T - 10));
+    EXPECT_EQ(stored[4].key, (ConnectionKey{kOwner, 7, 0, 5}));
+    EXPECT_EQ(stored[4].disconnectedAt, FromSeconds(T + 7200));
 
-    // After the restart, the reconnect on channel 0 closes the gap from the shutdown.
+    // After the restart, the reconnects on the same channels close the gap from the shutdown
+    // and the gap that was open before it; another channel closes nothing.
     Start();
     Capable(3);
+    Capable(6);
     Connect(3, T + 9000, 0);
-    ASSERT_EQ(engine->Operations().size(), 1u);
+    EXPECT_TRUE(engine->Operations().empty());
+    Connect(3, T + 9000, 1);
+    Connect(6, T + 9100, 1);
+    ASSERT_EQ(engine->Operations().size(), 2u);
     EXPECT_EQ(engine->Operations()[0].gapStart, FromSeconds(T + 7200));
     EXPECT_EQ(engine->Operations()[0].gapEnd, FromSeconds(T + 9000));
+    EXPECT_EQ(engine->Operations()[1].device, (DeviceKey{kOwner, 6}));
+    EXPECT_EQ(engine->Operations()[1].gapStart, FromSeconds(T - 10));
 }
 
 TEST_F(RimvaultEngine, StateFileIsCurrentAfterEveryChange) {
@@ -736,7 +747,7 @@ TEST_F(RimvaultEngine, StateFileIsCurrentAfterEveryChange) {
     Disconnect(1, T);
     // As if the process died now: the gap is on disk.
     ASSERT_EQ(StoredRecords().size(), 2u);
-    EXPECT_EQ(StoredRecords()[0].key, (ConnectionKey{kOwner, 1, 0, 0}));  // channel not kept
+    EXPECT_EQ(StoredRecords()[0].key, (ConnectionKey{kOwner, 1, 0, 1}));
     EXPECT_EQ(StoredRecords()[0].disconnectedAt, FromSeconds(T - 10));
     EXPECT_EQ(StoredRecords()[1].key.number, 2u);  // connected: a gap from the write
     EXPECT_EQ(StoredRecords()[1].disconnectedAt, now);
