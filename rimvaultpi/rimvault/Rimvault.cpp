@@ -95,6 +95,9 @@ void CRimvault::OnDeviceConnectStateChange(const ConnectionKey& key, EConnectedS
                            " for device " + DeviceText(device));
         }
         RemoveConnected(device);
+        // The device's runs are cut short; its operations start again when it is back.
+        const auto runs = operationsByDevice.equal_range(device);
+        for (auto it = runs.first; it != runs.second; ++it) running.erase(it->second->id);
         AppendRecord(DisconnectRecord{key, when - kDisconnectLead});
         if (current) StartNextOperation();
         SaveIfChanged();
@@ -154,6 +157,13 @@ void CRimvault::StartNextOperation() {
         idle = true;
         return;
     }
+    // An operation already under way is not asked for again: a second run would reserve and
+    // fetch its clips a second time, and count a start that never failed.
+    if (running.count(operation->id) != 0) {
+        idle = false;
+        return;
+    }
+    running.insert(operation->id);
     server.LogInfo("Rimvault - requesting device storage info for " +
                    DeviceText(operation->device) + " from " + FormatUtc(operation->gapStart) +
                    " to " + FormatUtc(operation->gapEnd));
@@ -261,6 +271,7 @@ void CRimvault::OperationFailed(const Uuid& id, int32_t errorCode, TimePoint fai
 void CRimvault::RetryOrGiveUp(OperationPos operation, TimePoint retryFrom) {
     const Uuid id = operation->id;
     unstoredClips.erase(id);  // the retry fetches them again, or the operation ends
+    running.erase(id);
     ++operation->attempts;
     stateChanged = true;
     if (operation->attempts > kRetryLimit) {
@@ -327,6 +338,7 @@ void EraseFromIndex(Index& index, const Key& key, Position position) {
 
 void CRimvault::EraseOperation(OperationPos position) {
     unstoredClips.erase(position->id);
+    running.erase(position->id);
     EraseFromIndex(operationsById, position->id, position);
     EraseFromIndex(operationsByDevice, position->device, position);
     operations.erase(position);

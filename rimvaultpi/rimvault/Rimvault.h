@@ -118,6 +118,9 @@ class CRimvault : public IEventSink {
     std::multimap<Uuid, OperationPos> operationsById;
     std::multimap<DeviceKey, OperationPos> operationsByDevice;
     bool idle = true;
+    // Operations whose status request went out and whose run has not yet ended, failed or been
+    // cut short by a disconnect of their device.
+    std::set<Uuid> running;
     // Per operation, the earliest start of a fetched clip whose recording could not be stored.
     std::map<Uuid, TimePoint> unstoredClips;
     // Gaps or operations changed since the state file was last written.

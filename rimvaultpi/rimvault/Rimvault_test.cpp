@@ -473,15 +473,40 @@ TEST_F(RimvaultEngine, SuccessOfAnOperationThatIsNotInProgress) {
     poster.Clear();
     Succeeded(2, b);
     ASSERT_EQ(engine->Operations().size(), 1u);
-    // The first startable operation is asked again, although its request is outstanding.
-    EXPECT_EQ(Posted(true), (std::vector<std::string>{
-                                "log 25 Rimvault - retrieve operation " + b +
-                                    " for device 2097152 2 completed successfully.",
-                                "cancel " + b,
-                                "log 25 Rimvault - requesting device storage info for 2097152 "
-                                "1 from 2016-03-01T09:59:50Z to 2016-03-01T10:30:00Z",
-                                Status(a, 1, T - 10, T + 1800)}));
-    EXPECT_EQ(engine->Operations()[0].attempts, 2);
+    // The first startable operation is under way already: it is not asked for again.
+    EXPECT_EQ(Posted(true),
+              (std::vector<std::string>{"log 25 Rimvault - retrieve operation " + b +
+                                            " for device 2097152 2 completed successfully.",
+                                        "cancel " + b}));
+    EXPECT_EQ(engine->Operations()[0].attempts, 1);
+    EXPECT_FALSE(engine->Idle());
+}
+
+// A camera drops in the middle of its retrieval, so the next operation starts; the dropped
+// camera's plug-in then reports the interrupted retrieval as failed. The operation under way
+// must not be asked for a second time (its clips would be fetched and stored twice), and its
+// attempts must not grow.
+TEST_F(RimvaultEngine, FailureOfADroppedOperationLeavesTheOneUnderWay) {
+    Start();
+    const std::string a = GapClosed(1);
+    const std::string b = GapClosed(2, 60);
+    Disconnect(1, T + 5000);  // a is cut short, b starts
+    ASSERT_EQ(engine->Operations()[1].attempts, 1);
+    poster.Clear();
+
+    Failed(1, a, "");
+    EXPECT_EQ(Posted(), std::vector<std::string>{"cancel " + a});
+    EXPECT_EQ(engine->Operations()[1].attempts, 1);
+
+    // b's own first failure is a retry, not the end of b.
+    Failed(2, b, "");
+    EXPECT_EQ(Posted(), (std::vector<std::string>{"cancel " + b, Status(b, 2, T + 50, T + 1860)}));
+    EXPECT_EQ(engine->Operations()[1].attempts, 3);
+
+    // a starts again once its camera is back and b has ended.
+    Connect(1, T + 6000);
+    Succeeded(2, b);
+    EXPECT_EQ(Posted().back(), Status(a, 1, T - 10, T + 1800));
 }
 
 TEST_F(RimvaultEngine, ThreeDownloadsThenSuccess) {
