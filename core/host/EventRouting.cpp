@@ -142,13 +142,19 @@ int32_t dvrcore::QueueEvent(const _EventParmsIn& in, bool& wasEmpty) {
                 it != pThreads->mapReaderSlots.end())
                 slot = it->second;
         }
-        if (!slot) {
+        if (!slot || bDeliveryStopped) {
             bufferCache.Give(copy);
             return KIV_EVENT_STREAM_STOPPED;
         }
         if (copy) {
             // The slot belongs to this thread, so it stays valid while we wait.
             slot->pSemaphore->wait();
+            if (bDeliveryStopped) {
+                // Woken by the stop: nothing more of the stream will be delivered.
+                slot->pSemaphore->post();
+                bufferCache.Give(copy);
+                return KIV_EVENT_STREAM_STOPPED;
+            }
             std::lock_guard<std::mutex> lock(pThreads->mtxStreams);
             slot->pPending = copy;
         }
@@ -177,7 +183,9 @@ void dvrcore::DiscardQueue() {
 }
 
 void dvrcore::ProcessEvents() {
-    for (;;) {
+    // Events keep arriving while earlier ones are delivered; the stop is looked at before each
+    // batch, or busy posters could keep the handler from ever seeing an empty queue.
+    while (!bDeliveryStopped) {
         // Everything queued so far, in order; the two vectors keep their capacity, so a
         // steady flow of events allocates nothing for the queue.
         vecDelivering.clear();
@@ -258,6 +266,7 @@ void dvrcore::Deliver(const PLUGININFO& p, const _EventParmsIn& event) {
 }
 
 bool dvrcore::InitEventHandler() {
+    bDeliveryStopped = false;
     pEventHandler = new EventHandlerThread(this);
     pEventHandler->start();
     return true;
@@ -265,6 +274,8 @@ bool dvrcore::InitEventHandler() {
 
 bool dvrcore::CleanupEventHandler() {
     if (!pEventHandler) return true;
+    bDeliveryStopped = true;
+    pThreads->WakeReaders();  // readers waiting for a buffer to be freed learn of the stop
     pEventHandler->signal();
     pEventTrigger->post();
     pEventHandler->waitfor();

@@ -27,6 +27,11 @@ void ThreadState::FreePending(const char* buffer) {
     }
 }
 
+void ThreadState::WakeReaders() {
+    std::lock_guard<std::mutex> lock(mtxStreams);
+    for (auto& slot : mapReaderSlots) slot.second->pSemaphore->post();
+}
+
 }  // namespace core
 }  // namespace kiv
 

@@ -102,6 +102,8 @@ struct ThreadState {
     // Clears and signals every slot whose buffer in flight is `buffer`.
     // REQUIRES: buffer non-null.
     void FreePending(const char* buffer);
+    // Signals every slot, whatever it holds: its reader stops waiting.
+    void WakeReaders();
 };
 
 // Routing key tests of a plug-in's masks: true when, for at least one routing
@@ -233,6 +235,9 @@ class dvrcore {
     std::shared_ptr<kiv::core::ThreadState> pThreads;  // mtxStreams, reader slots, counts
     wxFileName fnExecutable;
     std::atomic<bool> bThrottling{false};
+    // Set when the event handler is told to stop: it delivers no further batch, and stream data
+    // is no longer queued, so that busy readers can neither keep it running nor block.
+    std::atomic<bool> bDeliveryStopped{false};
     int32_t tLastLowMemory = 0;
     bool bClosing = false;            // set once closing began: no new stream readers
     bool bLibraryLeftLoaded = false;  // a plug-in thread outlived the wait at stop

@@ -1,10 +1,12 @@
 // Stream start and stop requests, lent reader threads and their one-buffer
 // flow control.
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <future>
 #include <set>
+#include <thread>
 
 #include "core/host/tests/HostTestSupport.h"
 
@@ -236,33 +238,110 @@ TEST_F(CoreHostStream, NoNewReadersOnceClosingBegan) {
     EXPECT_TRUE(StreamReads(3).empty());
 }
 
-TEST_F(CoreHostStream, ReaderWaitingForAQueuedBufferIsFreedAtStop) {
+TEST_F(CoreHostStream, ReaderWaitingForAKeptBufferLearnsOfTheStop) {
     std::atomic<int> step{0};
+    std::atomic<int> second{-100};
     StartReader([&](_ReadParmsIn* in) {
         PostFromPlugin(0x10, in->dwStream, "first");
         step = 1;
-        PostFromPlugin(0x10, in->dwStream, "second");  // waits: "first" is kept
+        second = PostFromPlugin(0x10, in->dwStream, "second");  // waits: "first" is kept
         step = 2;
     });
     EXPECT_EQ(Request(KIV_FLAG_ROUTE0, 4), 0);
     ASSERT_TRUE(World::Get().WaitFor([] { return Kept("first") != nullptr; }));
-    // keeper.so never releases "first": the reader stays blocked until the
-    // bounded wait at stop gives up on it.
-    Core().SetThreadWaitMs(100);
+    // keeper.so never releases "first". The stop wakes the reader, whose post is refused, so
+    // its plug-in ends the read and is unloaded like every other.
+    Core().SetThreadWaitMs(5000);
     Core().Stop();
-    EXPECT_EQ(step.load(), 1);
+    EXPECT_EQ(step.load(), 2);
+    EXPECT_EQ(second.load(), KIV_EVENT_STREAM_STOPPED);
     EXPECT_TRUE(Core().GetPlugins().empty());
-    // The library stayed loaded: the late release wakes the reader, which
-    // returns into mapped code.
-    Release(Kept("first"));
-    EXPECT_TRUE(World::Get().WaitFor([&] { return step.load() == 2; }));
-    // The core cannot free what a plug-in still loaded keeps; keeper.so gives
-    // back the documents it kept as well, so nothing is left behind.
-    std::set<void*> kept;
-    for (const Delivery& d : World::Get().DeliveriesTo("keeper.so"))
-        if (d.pData != nullptr && d.data != "first") kept.insert(d.pData);
-    for (void* buffer : kept) Release(buffer);
-    EXPECT_EQ(Core().GetRefCounter().Buffers(), 0u);
+    const std::vector<std::string> journal = World::Get().Journal();
+    for (const char* unload : {"reader.so:Unload", "keeper.so:Unload"}) {
+        EXPECT_NE(std::find(journal.begin(), journal.end(), unload), journal.end()) << unload;
+    }
+}
+
+// Runs core.Stop() on a thread of its own: true when it returned within 10 s. `quit` is then
+// set either way, so that posters which hold up a stop end and the test itself cannot hang.
+bool StopsInTime(dvrcore& core, std::atomic<bool>& quit) {
+    std::promise<void> stopped;
+    auto done = stopped.get_future();
+    std::thread stopper([&] {
+        core.Stop();
+        stopped.set_value();
+    });
+    const bool returned = done.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    quit = true;
+    stopper.join();
+    return returned;
+}
+
+// A poster that never pauses, and a receiver that finishes each delivery only once the next
+// event is queued: the queue is never empty when the handler looks. Stop must end the
+// delivery all the same.
+TEST_F(CoreHostStream, BusyPosterDoesNotHoldUpTheStop) {
+    StartReader(nullptr);
+    std::atomic<bool> quit{false};
+    std::atomic<int> posted{0};
+    std::atomic<int> delivered{0};
+    Behaviour keeper = World::Get().GetBehaviour("keeper.so");
+    keeper.keepData = false;
+    keeper.onDeliver = [&](const Delivery& d) {
+        if (d.data != "c") return;
+        ++delivered;
+        while (!quit && posted <= delivered) std::this_thread::yield();
+    };
+    World::Get().SetBehaviour("keeper.so", keeper);
+    std::thread poster([&] {
+        while (!quit) {
+            if (Post(0x11, KIV_FLAG_ROUTE1, KIV_TYPE_XML, "c") == 0) ++posted;
+        }
+    });
+    ASSERT_TRUE(World::Get().WaitFor([&] { return delivered > 20; }));
+    EXPECT_TRUE(StopsInTime(Core(), quit)) << "Stop did not return while events kept coming";
+    poster.join();
+}
+
+// Two readers that post again as soon as their previous frame is freed, and a receiver that
+// delivers each frame only once the other reader's next one is queued. Stop must end the
+// delivery, refuse the readers' further posts and return.
+TEST_F(CoreHostStream, BusyReadersDoNotHoldUpTheStop) {
+    std::atomic<bool> quit{false};
+    std::atomic<int> queued[2] = {{0}, {0}};
+    std::atomic<int> delivered[2] = {{0}, {0}};
+    std::atomic<int> lastResult[2] = {{-100}, {-100}};
+    StartReader([&](_ReadParmsIn* in) {
+        const int me = in->dwStream == 21 ? 0 : 1;
+        const std::string frame(1, static_cast<char>('a' + me));
+        while (!quit) {
+            const int result = PostFromPlugin(0x10, in->dwStream, frame);
+            lastResult[me] = result;
+            if (result != 0) break;
+            ++queued[me];
+        }
+    });
+    Behaviour keeper = World::Get().GetBehaviour("keeper.so");
+    keeper.keepData = false;
+    keeper.onDeliver = [&](const Delivery& d) {
+        if (d.data != "a" && d.data != "b") return;
+        const int me = d.data == "a" ? 0 : 1;
+        const int other = 1 - me;
+        ++delivered[me];
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+        while (!quit && queued[other] <= delivered[other] &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::yield();
+        }
+    };
+    World::Get().SetBehaviour("keeper.so", keeper);
+    EXPECT_EQ(Request(KIV_FLAG_ROUTE0, 21), 0);
+    EXPECT_EQ(Request(KIV_FLAG_ROUTE0, 22), 0);
+    ASSERT_TRUE(World::Get().WaitFor([&] { return delivered[0] > 20 && delivered[1] > 20; }));
+
+    EXPECT_TRUE(StopsInTime(Core(), quit)) << "Stop did not return while the readers kept posting";
+    EXPECT_EQ(lastResult[0].load(), KIV_EVENT_STREAM_STOPPED);
+    EXPECT_EQ(lastResult[1].load(), KIV_EVENT_STREAM_STOPPED);
 }
 
 }  // namespace
