@@ -193,6 +193,9 @@ int Mp4Parser::process_stream(std::istream& in) {
         }
         return result;
     } catch (const std::exception& e) {
+        // The recording is cut short wherever this came from (memory, most likely): the MP4
+        // file stays as the only complete copy.
+        output_failed = true;
         log_error(std::string("Exception occured while processing stream in process_stream. "
                               "What : ") +
                   e.what() + ".\n");
@@ -248,10 +251,9 @@ int Mp4Parser::convert_track(std::istream& in, const sample_tables& track, uint1
         for (uint32_t j = 0; j < per_chunk && sample < count; ++j, ++sample) {
             // The frame is built where the PS file holds the packet's payload, when it can
             // offer that room: the sample bytes are then copied only by the read.
-            uint8_t* frame_bytes =
-                frame_capacity < PSFILE_MAX_PACKET
-                    ? ps_file->NextPayload(static_cast<uint32_t>(frame_capacity))
-                    : nullptr;
+            uint8_t* frame_bytes = frame_capacity < PSFILE_MAX_PACKET
+                                       ? ps_file->NextPayload(static_cast<uint32_t>(frame_capacity))
+                                       : nullptr;
             if (frame_bytes == nullptr) {
                 if (!buffer) buffer = largest_frame_size_buffer(frame_capacity);
                 frame_bytes = buffer.get();

@@ -360,6 +360,17 @@ TEST_F(Mp4Convert, OutputFailuresKeepTheSource) {
     }
     EXPECT_TRUE(file_exists(source));
 
+    // Running out of memory half-way leaves the recording incomplete as well.
+    log.lines.clear();
+    {
+        CapturingParser p(conversion_message(source, dir / "out", 1457359509), log.poster());
+        p.throw_at = 1;
+        EXPECT_EQ(p.parse(), 1);
+        EXPECT_EQ(p.frames.size(), 2u);
+    }
+    EXPECT_TRUE(file_exists(source));
+    EXPECT_TRUE(log.has(kError, "Keeping mp4 container - " + source + ".\n")) << log.all();
+
     // The real PS file, with the disk full once its headers are written: the packets are held
     // in memory until the end, and their failed write must still keep the source.
     log.lines.clear();

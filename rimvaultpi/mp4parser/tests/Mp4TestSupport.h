@@ -16,6 +16,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <new>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -349,6 +350,9 @@ class CapturingParser : public Mp4Parser {
         if (fail_write_at >= 0 && frames.size() == static_cast<size_t>(fail_write_at) + 1) {
             return false;
         }
+        if (throw_at >= 0 && frames.size() == static_cast<size_t>(throw_at) + 1) {
+            throw std::bad_alloc();
+        }
         return fake_ps_file || Mp4Parser::write_frame_to_ps(frame);
     }
     int open_ps_file(const std::string& path) const override {
@@ -364,6 +368,7 @@ class CapturingParser : public Mp4Parser {
 
     bool fake_ps_file = false;  // no directory, no PS file: frames are only recorded
     int fail_write_at = -1;     // index of the frame whose write fails
+    int throw_at = -1;          // index of the frame whose write runs out of memory
     int open_result = 0;        // nonzero: the PS file "cannot be opened"
     mutable std::vector<Captured> frames;
     std::vector<unsigned> slept;
