@@ -218,6 +218,14 @@ Mp4Parser::TrackKind Mp4Parser::classify(const sample_tables& track) {
 
 int Mp4Parser::convert_track(std::istream& in, const sample_tables& track, uint16_t slot) {
     const uint32_t count = track.sample_count();
+    // Each sample's bytes are in the file once, so the samples read can never add up to more
+    // than the file: tables that reuse bytes would let a small hostile file make a recording of
+    // any size. (A file cut short still gives the frames before the cut.)
+    in.clear();
+    in.seekg(0, std::ios::end);
+    const std::streamoff end_of_file = in.tellg();
+    const uint64_t file_size = end_of_file > 0 ? static_cast<uint64_t>(end_of_file) : 0;
+    uint64_t sample_bytes = 0;
     max_sample_size = std::min(largest_frame_size(track), kMaxFramePayload);
 
     // Parameter sets of the configuration go in front of key frames that lack their own.
@@ -263,6 +271,12 @@ int Mp4Parser::convert_track(std::istream& in, const sample_tables& track, uint1
                 insert_nal_tags(track.sample_size(sample), in, frame_bytes, has_sps);
             if (length < 0) {
                 log_error("Bad frame size. Aborting parsing of mp4 container.\n");
+                return 3;
+            }
+            sample_bytes += track.sample_size(sample);
+            if (sample_bytes > file_size) {
+                log_error(
+                    "Sample sizes exceed the file size. Aborting parsing of mp4 container.\n");
                 return 3;
             }
             at += track.sample_size(sample);

@@ -326,6 +326,26 @@ TEST_F(Mp4Convert, FailuresAndTheirResults) {
     }
 }
 
+// Tables that point every chunk at the same bytes: a small file must not make a recording of
+// any size. The conversion stops once the samples read add up to more than the file.
+TEST_F(Mp4Convert, SamplesReusingBytesStopAtTheFileSize) {
+    HandFile reused;  // 2 000 chunks that all point at the file's one sample
+    reused.samples = {nal_sample({nal(0x65, 100, 1)})};
+    reused.chunks = {1};
+    reused.runs = {{1, 1}};
+    reused.sizes.assign(2000, uint32_t(reused.samples[0].size()));
+    reused.offsets.assign(2000, 31);
+    const Bytes file = reused.build();
+
+    EXPECT_EQ(convert(file), 3);
+    EXPECT_TRUE(
+        log.has(kError, "Sample sizes exceed the file size. Aborting parsing of mp4 container.\n"))
+        << log.all();
+    EXPECT_EQ(frames().size(), file.size() / reused.samples[0].size());
+    for (const auto& frame : frames()) EXPECT_EQ(frame.bytes, annexb_of_sample(reused.samples[0]));
+    EXPECT_FALSE(file_exists(source));
+}
+
 // When the recording cannot be stored, the MP4 file is its only copy and stays.
 TEST_F(Mp4Convert, OutputFailuresKeepTheSource) {
     HandFile f;
