@@ -25,8 +25,8 @@ constexpr unsigned long kLogRouting = 0x040;
 
 // Nesting deeper than this is not walked into (the container is skipped whole).
 constexpr size_t kMaxBoxDepth = 32;
-// Unknown box types logged per conversion; a hostile file may hold millions.
-constexpr unsigned kMaxUnknownBoxLogs = 32;
+// Lines about single boxes or tracks of the input logged per conversion.
+constexpr unsigned kMaxInputNotices = 32;
 // Largest payload one PS packet holds: the longest packet (a multiple of 32 below
 // PSFILE_MAX_PACKET) minus its 32-byte header.
 constexpr uint32_t kMaxFramePayload = PSFILE_MAX_PACKET - 64;
@@ -174,17 +174,19 @@ int Mp4Parser::process_stream(std::istream& in) {
             const std::string format = printable_type(track.sample_descriptions.front().format);
             switch (classify(track)) {
                 case TrackKind::other:
-                    log_info("Skipping track of sample format " + format + ".\n");
+                    log_input_notice(kLevelInfo,
+                                     "Skipping track of sample format " + format + ".\n");
                     continue;
                 case TrackKind::unsupported_video:
-                    log_error("Unsupported video sample format " + format + ". Skipping track.\n");
+                    log_input_notice(kLevelError, "Unsupported video sample format " + format +
+                                                      ". Skipping track.\n");
                     result = 1;
                     continue;
                 case TrackKind::video:
                     break;
             }
             if (slot >= kVideoChannelCount) {
-                log_error("No free video channel. Skipping track.\n");
+                log_input_notice(kLevelError, "No free video channel. Skipping track.\n");
                 result = 1;
                 continue;
             }
@@ -405,7 +407,7 @@ void Mp4Parser::close_track(sample_tables& working) {
     if (received_mandatory_sample_tables(working)) {
         track_tables.push_back(working);
     } else {
-        log_info("Skipping track without complete sample tables.\n");
+        log_input_notice(kLevelInfo, "Skipping track without complete sample tables.\n");
     }
     working.clear();
 }
@@ -488,10 +490,7 @@ void Mp4Parser::walk_boxes(std::istream& in) {
         } else if (is_standard_box(type) || Ftyp == type) {
             // skipped whole
         } else if (!read_table_box(type, in, payload, working)) {
-            if (unknown_boxes_logged < kMaxUnknownBoxLogs) {
-                ++unknown_boxes_logged;
-                log_info("Unknown box type : " + printable_type(type) + "\n");
-            }
+            log_input_notice(kLevelInfo, "Unknown box type : " + printable_type(type) + "\n");
         }
         pos = box_end;
         // Tables outside any track form a record as soon as they are complete.
@@ -508,7 +507,9 @@ bool Mp4Parser::read_table_box(const char* type, std::istream& in, uint64_t payl
                                sample_tables& tables) {
     const int64_t length = static_cast<int64_t>(payload);
     auto check = [&](const Box& box) {
-        if (!box.valid()) log_info("Ignoring malformed box : " + printable_type(type) + "\n");
+        if (!box.valid()) {
+            log_input_notice(kLevelInfo, "Ignoring malformed box : " + printable_type(type) + "\n");
+        }
     };
     if (Mvhd == type) {
         MvhdBox box;
@@ -680,6 +681,12 @@ void Mp4Parser::post_log_message(int level, const char* text) const {
 
 void Mp4Parser::log_info(const std::string& text) const {
     post_log_message(kLevelInfo, text.c_str());
+}
+
+void Mp4Parser::log_input_notice(int level, const std::string& text) {
+    if (input_notices_logged >= kMaxInputNotices) return;
+    ++input_notices_logged;
+    post_log_message(level, text.c_str());
 }
 
 void Mp4Parser::log_error(const std::string& text) const {

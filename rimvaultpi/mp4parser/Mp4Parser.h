@@ -139,6 +139,9 @@ class Mp4Parser {
     virtual void post_log_message(int level, const char* text) const;
     void log_info(const std::string& text) const;
     void log_error(const std::string& text) const;
+    // A line about one box or track of the input: a hostile file may hold millions of them, so
+    // only the first few of a conversion are logged.
+    void log_input_notice(int level, const std::string& text);
 
     // ---- Observers ----
     const std::vector<sample_tables>& tables() const { return track_tables; }
@@ -172,7 +175,7 @@ class Mp4Parser {
     std::vector<MvhdBox::SMvhd> movie_header;
     std::vector<uint32_t> key_samples;  // of the track being converted, sorted
     bool output_failed = false;         // the PS file could not be made or written
-    unsigned unknown_boxes_logged = 0;
+    unsigned input_notices_logged = 0;
     std::function<void(unsigned)> retry_sleep;
 };
 

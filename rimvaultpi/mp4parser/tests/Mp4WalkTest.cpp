@@ -213,6 +213,19 @@ TEST_F(Mp4Walk, UnknownBoxesAreLoggedAndSkipped) {
     EXPECT_EQ(parser.tables().size(), 1u);
 }
 
+// Every kind of line about a single box or track counts towards one cap per conversion.
+TEST_F(Mp4Walk, LinesAboutSingleBoxesAndTracksAreCapped) {
+    Bytes many;
+    for (int i = 0; i < 100; ++i) {
+        many = cat({many, box("trak", {}), box("stts", Bytes(2, 0)), box("zzzz", {})});
+    }
+    walk(cat({ftyp(), box("moov", many)}));
+    EXPECT_TRUE(log.has(25, "Skipping track without complete sample tables.\n")) << log.all();
+    EXPECT_TRUE(log.has(25, "Ignoring malformed box : stts\n")) << log.all();
+    EXPECT_TRUE(log.has(25, "Unknown box type : zzzz\n")) << log.all();
+    EXPECT_EQ(log.lines.size(), 32u) << log.all();
+}
+
 // "meta" as a full box (version and flags before its children) and as a plain container.
 TEST_F(Mp4Walk, MetaChildrenAreFoundInBothForms) {
     walk(cat({ftyp(), box("meta", full(cat({hdlr("mdir"), box("abcd", {})})))}));
