@@ -271,16 +271,24 @@ int32_t CPSFile::Open(const char* path, const _PSFILE_HEADER& header, uint32_t c
     const std::string indexPath = std::string(path) + "i";
     int fd = ::open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return PSFILE_EOPEN;
+    // A recording that could not be started is not left behind half made: whoever retries
+    // takes a new name, so such files would stay among the recordings for good.
     FILE* index = std::fopen(indexPath.c_str(), "w+be");
     if (index == nullptr) {
         ::close(fd);
+        ::unlink(path);
         return PSFILE_EOPEN;
     }
     m_mediaFd = fd;
     m_index = index;
     m_writing = true;
     m_reserveMedia = true;  // a file of our own: space may be reserved ahead (see ReserveMedia)
-    return OpenWrite(header, count, channels);
+    const int32_t rc = OpenWrite(header, count, channels);
+    if (rc != PSFILE_OK && m_mediaFd < 0) {  // a failed write closed both files
+        ::unlink(path);
+        ::unlink(indexPath.c_str());
+    }
+    return rc;
 }
 
 int32_t CPSFile::Open(int mediaFd, FILE* index, const _PSFILE_HEADER& header, uint32_t count,
@@ -623,8 +631,8 @@ int32_t CPSFile::Flush() {
     for (const auto& r : h.relinked) {
         written = written && WriteEntries(r.first, &r.second, 1) == PSFILE_OK;
     }
-    written = written && (count == 0 || WriteEntries(h.firstEntry, h.entries.data(), count) ==
-                                            PSFILE_OK);
+    written =
+        written && (count == 0 || WriteEntries(h.firstEntry, h.entries.data(), count) == PSFILE_OK);
     // Every held packet goes back out of both files, as a single packet does.
     if (!written) TakeBack(h.before, h.clipBytes, h.firstEntry, count, h.mediaStart);
     h.mediaSize = 0;

@@ -632,6 +632,30 @@ TEST(PSFileWriter, IndexEntriesWrittenInPlaceMatchAStreamWithoutDescriptor) {
     for (uint32_t i = 0; i < r.Count(1); ++i) ASSERT_EQ(0, ReadWithData(r, 1, i, buffer, p)) << i;
 }
 
+TEST(PSFileWriter, OpenThatCannotWriteTheHeadersLeavesNoFiles) {
+    TempDir dir;
+    auto channels = Channels();
+    struct rlimit old;
+    ASSERT_EQ(0, ::getrlimit(RLIMIT_FSIZE, &old));
+    void (*oldHandler)(int) = ::signal(SIGXFSZ, SIG_IGN);
+    // The index header fails, then the media file's stream map (1 978 bytes with its headers).
+    for (const rlim_t size : {rlim_t{100}, rlim_t{1500}}) {
+        const std::string media = dir.File("headers" + std::to_string(size) + ".ps");
+        CPSFile f;
+        struct rlimit limit = old;
+        limit.rlim_cur = size;
+        ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &limit));
+        const int32_t rc = f.Open(media.c_str(), FileHeader(), 32, channels.data());
+        ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &old));
+        EXPECT_NE(PSFILE_OK, rc) << size;
+        EXPECT_FALSE(f.IsOpen()) << size;
+        struct stat st;
+        EXPECT_NE(0, ::stat(media.c_str(), &st)) << size;
+        EXPECT_NE(0, ::stat((media + "i").c_str(), &st)) << size;
+    }
+    ::signal(SIGXFSZ, oldHandler);
+}
+
 TEST(PSFileWriter, FailedMediaWriteIsTakenBackFromBothFiles) {
     // A short write (here: the file size limit) must not leave a half packet that shifts every
     // later packet off its 32-byte grid, nor an index entry for it.
