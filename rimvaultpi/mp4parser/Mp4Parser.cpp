@@ -192,6 +192,7 @@ int Mp4Parser::process_stream(std::istream& in) {
             }
             const int converted = convert_track(in, track, slot++);
             if (converted != 0) return converted;
+            if (frames_skipped) result = 1;
         }
         return result;
     } catch (const std::exception& e) {
@@ -228,6 +229,12 @@ int Mp4Parser::convert_track(std::istream& in, const sample_tables& track, uint1
     const std::streamoff end_of_file = in.tellg();
     const uint64_t file_size = end_of_file > 0 ? static_cast<uint64_t>(end_of_file) : 0;
     uint64_t sample_bytes = 0;
+    auto beyond_the_file = [&](uint32_t sample_size) {
+        sample_bytes += sample_size;
+        if (sample_bytes <= file_size) return false;
+        log_error("Sample sizes exceed the file size. Aborting parsing of mp4 container.\n");
+        return true;
+    };
     max_sample_size = std::min(largest_frame_size(track), kMaxFramePayload);
 
     // Parameter sets of the configuration go in front of key frames that lack their own.
@@ -259,6 +266,19 @@ int Mp4Parser::convert_track(std::istream& in, const sample_tables& track, uint1
             at = offset;
         }
         for (uint32_t j = 0; j < per_chunk && sample < count; ++j, ++sample) {
+            const uint32_t sample_size = track.sample_size(sample);
+            if (sample_size > kMaxFramePayload) {
+                // No PS packet holds this frame. It is left out, and the frames after it are
+                // still stored (the next key frame decodes again); the result reports the loss.
+                if (beyond_the_file(sample_size)) return 3;
+                log_input_notice(kLevelError,
+                                 "Frame of " + std::to_string(sample_size) +
+                                     " bytes does not fit a PS packet. Skipping it.\n");
+                frames_skipped = true;
+                at += sample_size;
+                in.seekg(static_cast<std::streamoff>(at));
+                continue;
+            }
             // The frame is built where the PS file holds the packet's payload, when it can
             // offer that room: the sample bytes are then copied only by the read.
             uint8_t* frame_bytes = frame_capacity < PSFILE_MAX_PACKET
@@ -269,19 +289,13 @@ int Mp4Parser::convert_track(std::istream& in, const sample_tables& track, uint1
                 frame_bytes = buffer.get();
             }
             bool has_sps = false;
-            const int64_t length =
-                insert_nal_tags(track.sample_size(sample), in, frame_bytes, has_sps);
+            const int64_t length = insert_nal_tags(sample_size, in, frame_bytes, has_sps);
             if (length < 0) {
                 log_error("Bad frame size. Aborting parsing of mp4 container.\n");
                 return 3;
             }
-            sample_bytes += track.sample_size(sample);
-            if (sample_bytes > file_size) {
-                log_error(
-                    "Sample sizes exceed the file size. Aborting parsing of mp4 container.\n");
-                return 3;
-            }
-            at += track.sample_size(sample);
+            if (beyond_the_file(sample_size)) return 3;
+            at += sample_size;
             Frame frame;
             frame.channel = slot;
             frame.key = is_key_frame(sample + 1);

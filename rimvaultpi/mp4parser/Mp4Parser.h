@@ -176,6 +176,7 @@ class Mp4Parser {
     std::vector<uint32_t> key_samples;  // of the track being converted, sorted
     bool output_failed = false;         // the PS file could not be made or written
     unsigned input_notices_logged = 0;
+    bool frames_skipped = false;  // a frame too large for a PS packet was left out
     std::function<void(unsigned)> retry_sleep;
 };
 

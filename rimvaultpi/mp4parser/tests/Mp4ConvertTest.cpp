@@ -14,6 +14,7 @@
 #include "rimvaultpi/mp4parser/Mp4Time.h"
 #include "rimvaultpi/mp4parser/tests/Mp4BoxBuilder.h"
 #include "rimvaultpi/mp4parser/tests/Mp4TestSupport.h"
+#include "rimvaultpi/psfile/PSFile.h"
 
 namespace rimvault {
 namespace {
@@ -344,6 +345,24 @@ TEST_F(Mp4Convert, SamplesReusingBytesStopAtTheFileSize) {
     EXPECT_EQ(frames().size(), file.size() / reused.samples[0].size());
     for (const auto& frame : frames()) EXPECT_EQ(frame.bytes, annexb_of_sample(reused.samples[0]));
     EXPECT_FALSE(file_exists(source));
+}
+
+// A frame larger than any PS packet can hold is left out; the frames after it are stored, with
+// their own times, and the result reports the loss.
+TEST_F(Mp4Convert, FrameTooLargeForAPacketIsLeftOut) {
+    HandFile f;
+    f.samples = numbered_samples(3);
+    f.samples[1] = nal_sample({nal(0x41, PSFILE_MAX_PACKET, 7)});
+    f.chunks = {3};
+    f.runs = {{1, 3}};
+    EXPECT_EQ(convert(f.build()), 1);
+    ASSERT_EQ(frames().size(), 2u);
+    EXPECT_EQ(frames()[0].bytes, annexb_of_sample(f.samples[0]));
+    EXPECT_EQ(frames()[1].bytes, annexb_of_sample(f.samples[2]));
+    EXPECT_EQ(frames()[1].time_ms - frames()[0].time_ms, 80);
+    EXPECT_TRUE(log.has(kError, "Frame of " + std::to_string(f.samples[1].size()) +
+                                    " bytes does not fit a PS packet. Skipping it.\n"))
+        << log.all();
 }
 
 // When the recording cannot be stored, the MP4 file is its only copy and stays.
