@@ -597,10 +597,13 @@ std::string Mp4Parser::create_ps_file_path() {
     }
 
     // Never replace an existing recording: a recording that starts in the same second as one
-    // already filed takes the next free second of the name (its packets keep their own times).
-    constexpr int kMaxTries = 100000;
-    for (int k = 0; k < kMaxTries; ++k) {
-        const int at = minute * 60 + second + k;
+    // already filed takes the next free second of the name (its packets keep their own times),
+    // up to 59:59; then the nearest free second before its start, so that every name stays a
+    // time of its hour.
+    constexpr int kSecondsPerHour = 3600;
+    const int start = minute * 60 + second;
+    for (int k = 0; k < kSecondsPerHour; ++k) {
+        const int at = start + k < kSecondsPerHour ? start + k : kSecondsPerHour - 1 - k;
         std::string name;
         generate_ps_file_name(at / 60, at % 60, channel_id, name);
         const std::string path = directory + "/" + name;

@@ -110,10 +110,13 @@ TEST_F(Mp4OutputPath, ExistingRecordingsAreNeverOverwritten) {
     EXPECT_EQ(path_for(dir.path(), 1457359509), hour + "0511-00120380r.ps");
     EXPECT_EQ(read_file(first), Bytes{1});
 
-    // The last second of the hour: names go on past 59:59 rather than overwrite.
+    // The last seconds of the hour: names go back to the nearest free second before the start,
+    // never past 59:59.
     const uint32_t last = 1457359509 + (59 - 5) * 60 + 50;  // 14:59:59
     write_file(hour + "5959-00120380r.ps", {1});
-    EXPECT_EQ(path_for(dir.path(), last), hour + "6000-00120380r.ps");
+    EXPECT_EQ(path_for(dir.path(), last), hour + "5958-00120380r.ps");
+    write_file(hour + "5958-00120380r.ps", {1});
+    EXPECT_EQ(path_for(dir.path(), last - 1), hour + "5957-00120380r.ps");
     // Another device's recording of the same second is no conflict.
     kivsvr::rimvault::Message other = conversion_message("", dir.path(), 1457359509);
     other.device = 4;
