@@ -146,6 +146,15 @@ int Mp4Parser::parse() {
 int Mp4Parser::process_stream(std::istream& in) {
     try {
         intialize_channel(message.input_name);
+        // Packets date their frames from 2000 to 2127 only; a clip from outside (a camera whose
+        // clock was never set, say) would be filed and dated wrongly. It is kept instead.
+        constexpr int64_t kSecondsPerDay = 86400;
+        if (stream_start < days_from_civil(2000, 1, 1) * kSecondsPerDay ||
+            stream_start >= days_from_civil(2128, 1, 1) * kSecondsPerDay) {
+            output_failed = true;
+            log_error("Start time of mp4 container is outside the years 2000 to 2127.\n");
+            return 1;
+        }
         std::string path;
         try {
             path = create_ps_file_path();

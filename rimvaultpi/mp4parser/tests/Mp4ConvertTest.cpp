@@ -365,6 +365,36 @@ TEST_F(Mp4Convert, FrameTooLargeForAPacketIsLeftOut) {
         << log.all();
 }
 
+// Packets can date frames from 2000 to 2127 only: a clip from outside is not filed under a
+// wrong date but kept, as when its recording cannot be written.
+TEST_F(Mp4Convert, StartOutsideTheDatableYearsKeepsTheSource) {
+    HandFile f;
+    f.samples = numbered_samples(2);
+    f.chunks = {2};
+    f.runs = {{1, 2}};
+    const Bytes file = f.build();
+    const struct {
+        uint32_t start;
+        int result;
+    } cases[] = {
+        {0, 1},           // 1970: a camera whose clock was never set
+        {946684799, 1},   // 1999-12-31T23:59:59Z
+        {946684800, 0},   // 2000-01-01T00:00:00Z
+        {2100000000, 0},  // 2036
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.start);
+        log.lines.clear();
+        EXPECT_EQ(convert(file, true, c.start), c.result);
+        EXPECT_EQ(file_exists(source), c.result != 0);
+        EXPECT_EQ(
+            log.has(kError, "Start time of mp4 container is outside the years 2000 to 2127.\n"),
+            c.result != 0)
+            << log.all();
+        EXPECT_EQ(frames().size(), c.result != 0 ? 0u : 2u);
+    }
+}
+
 // When the recording cannot be stored, the MP4 file is its only copy and stays.
 TEST_F(Mp4Convert, OutputFailuresKeepTheSource) {
     HandFile f;
@@ -449,7 +479,7 @@ TEST_F(Mp4Convert, OutputFailuresKeepTheSource) {
 }
 
 TEST_F(Mp4Convert, TrackWithoutMandatoryTablesAbortsTheStream) {
-    CapturingParser p(conversion_message(dir / "none.mp4", "", 0), log.poster());
+    CapturingParser p(conversion_message(dir / "none.mp4", dir / "out", 1457359509), log.poster());
     p.fake_ps_file = true;
     p.tables_for_test().resize(1);
     p.tables_for_test()[0].sample_descriptions.resize(1);
