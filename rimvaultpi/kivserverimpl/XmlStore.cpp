@@ -172,11 +172,18 @@ void CXmlStore::ReadRimvaultState(std::vector<DisconnectRecord>& disconnectRecor
     const XMLElement* root = doc.FirstChildElement("Kivrec");
     if (root == nullptr) return;
 
+    // A bad record is skipped and reported once everything else was read: one damaged line must
+    // not cost the gaps and operations after it, which the next write would drop for good.
+    const char* firstError = nullptr;
+    auto skip = [&firstError](const char* error) {
+        if (firstError == nullptr) firstError = error;
+    };
     for (const XMLElement* devices = root->FirstChildElement("Devices"); devices != nullptr;
          devices = devices->NextSiblingElement("Devices")) {
         int ownerId = 0;
         if (devices->QueryIntAttribute("ID", &ownerId) != tinyxml2::XML_SUCCESS || ownerId <= 0) {
-            throw std::invalid_argument("invalid or missing plug-in id");
+            skip("invalid or missing plug-in id");
+            continue;
         }
         // The first "Device" and every element after it, whatever its name.
         for (const XMLElement* device = devices->FirstChildElement("Device"); device != nullptr;
@@ -184,12 +191,14 @@ void CXmlStore::ReadRimvaultState(std::vector<DisconnectRecord>& disconnectRecor
             int number = 0;
             if (device->QueryIntAttribute("Number", &number) != tinyxml2::XML_SUCCESS ||
                 number <= 0) {
-                throw std::invalid_argument("invalid or missing device number");
+                skip("invalid or missing device number");
+                continue;
             }
             int seconds = 0;
             if (device->QueryIntAttribute("DisconnectTime", &seconds) != tinyxml2::XML_SUCCESS ||
                 seconds <= 0) {
-                throw std::invalid_argument("invalid or missing disconnect time");
+                skip("invalid or missing disconnect time");
+                continue;
             }
             const ConnectionKey key{static_cast<uint32_t>(ownerId), static_cast<uint32_t>(number),
                                     0, device->UnsignedAttribute("Channel", 0)};
@@ -217,6 +226,7 @@ void CXmlStore::ReadRimvaultState(std::vector<DisconnectRecord>& disconnectRecor
         operation.attempts = element->IntAttribute("Attempts", -1);
         operations.push_back(operation);
     }
+    if (firstError != nullptr) throw std::invalid_argument(firstError);
 }
 
 }  // namespace rimvault

@@ -148,7 +148,7 @@ TEST_F(XmlStoreTest, ReaderErrors) {
         const char* name;
         std::string text;
         const char* error;
-        size_t recordsBefore;
+        size_t recordsRead;  // the good records, before and after the bad one
     } cases[] = {
         {"not XML", "<Kivrec><Devices>", "error opening or parsing rimvaultpi.xml", 0},
         {"empty file", "", "error opening or parsing rimvaultpi.xml", 0},
@@ -180,6 +180,12 @@ TEST_F(XmlStoreTest, ReaderErrors) {
          decl + "<Kivrec><Devices ID=\"3\"><Device Number=\"1\" DisconnectTime=\"5\"/><Note "
                 "text=\"x\"/></Devices></Kivrec>",
          "invalid or missing device number", 1},
+        {"good records after a bad group and a bad record",
+         decl + "<Kivrec><Devices><Device Number=\"1\" DisconnectTime=\"5\"/></Devices>"
+                "<Devices ID=\"3\"><Device Number=\"0\" DisconnectTime=\"5\"/><Device "
+                "Number=\"2\" DisconnectTime=\"6\"/></Devices><Devices ID=\"4\"><Device "
+                "Number=\"1\" DisconnectTime=\"7\"/></Devices></Kivrec>",
+         "invalid or missing plug-in id", 2},
     };
     for (const auto& c : cases) {
         records.clear();
@@ -190,8 +196,21 @@ TEST_F(XmlStoreTest, ReaderErrors) {
         } catch (const std::invalid_argument& error) {
             EXPECT_STREQ(error.what(), c.error) << c.name;
         }
-        EXPECT_EQ(records.size(), c.recordsBefore) << c.name;
+        EXPECT_EQ(records.size(), c.recordsRead) << c.name;
     }
+}
+
+// A damaged gap record is reported, but the pending operations after it are still read: the
+// next write of the state would otherwise drop them for good.
+TEST_F(XmlStoreTest, BadRecordDoesNotCostTheOperations) {
+    Put("<?xml version=\"1.0\"?><Kivrec><Devices ID=\"3\"><Device Number=\"1\" "
+        "DisconnectTime=\"0\"/></Devices><Operations><Operation Devices=\"3\" Device=\"1\" "
+        "GUID=\"0f5a6c1e-2b3d-4e8f-9a0b-1c2d3e4f5a6b\" StartTime=\"10\" EndTime=\"20\" "
+        "Attempts=\"1\"/></Operations></Kivrec>");
+    EXPECT_THROW(store.ReadRimvaultState(records, operations), std::invalid_argument);
+    EXPECT_TRUE(records.empty());
+    ASSERT_EQ(operations.size(), 1u);
+    EXPECT_EQ(operations[0].gapStart, FromSeconds(10));
 }
 
 TEST_F(XmlStoreTest, EveryTruncationIsRejectedWhole) {
