@@ -110,6 +110,15 @@ std::vector<Bytes> numbered_samples(size_t count) {
     return samples;
 }
 
+// `count` numbered samples in one chunk.
+HandFile one_chunk_of(size_t count) {
+    HandFile f;
+    f.samples = numbered_samples(count);
+    f.chunks = {uint32_t(count)};
+    f.runs = {{1, uint32_t(count)}};
+    return f;
+}
+
 TEST_F(Mp4Convert, SampleToChunkWalk) {
     struct Case {
         const char* name;
@@ -350,11 +359,8 @@ TEST_F(Mp4Convert, SamplesReusingBytesStopAtTheFileSize) {
 // A frame larger than any PS packet can hold is left out; the frames after it are stored, with
 // their own times, and the result reports the loss.
 TEST_F(Mp4Convert, FrameTooLargeForAPacketIsLeftOut) {
-    HandFile f;
-    f.samples = numbered_samples(3);
+    HandFile f = one_chunk_of(3);
     f.samples[1] = nal_sample({nal(0x41, PSFILE_MAX_PACKET, 7)});
-    f.chunks = {3};
-    f.runs = {{1, 3}};
     EXPECT_EQ(convert(f.build()), 1);
     ASSERT_EQ(frames().size(), 2u);
     EXPECT_EQ(frames()[0].bytes, annexb_of_sample(f.samples[0]));
@@ -368,11 +374,7 @@ TEST_F(Mp4Convert, FrameTooLargeForAPacketIsLeftOut) {
 // Packets can date frames from 2000 to 2127 only: a clip from outside is not filed under a
 // wrong date but kept, as when its recording cannot be written.
 TEST_F(Mp4Convert, StartOutsideTheDatableYearsKeepsTheSource) {
-    HandFile f;
-    f.samples = numbered_samples(2);
-    f.chunks = {2};
-    f.runs = {{1, 2}};
-    const Bytes file = f.build();
+    const Bytes file = one_chunk_of(2).build();
     const struct {
         uint32_t start;
         int result;
@@ -397,11 +399,7 @@ TEST_F(Mp4Convert, StartOutsideTheDatableYearsKeepsTheSource) {
 
 // When the recording cannot be stored, the MP4 file is its only copy and stays.
 TEST_F(Mp4Convert, OutputFailuresKeepTheSource) {
-    HandFile f;
-    f.samples = numbered_samples(4);
-    f.chunks = {4};
-    f.runs = {{1, 4}};
-    const Bytes file = f.build();
+    const Bytes file = one_chunk_of(4).build();
 
     source = dir / "in.mp4";
     write_file(source, file);
